@@ -1,0 +1,99 @@
+#include "crenly/creation/file_creator.hpp"
+
+#include <cerrno>
+
+#include "crenly/module/callables.hpp"
+#include "crenly/module/calls.hpp"
+#include "crenly/module/globals.hpp"
+
+namespace crenly::creation {
+
+using namespace crenly::module;
+
+namespace {
+
+/// Copies the absolute path of `file_path` to the clipboard; a failure is
+/// reported as a warning line and otherwise ignored.
+void copy_to_clipboard(PyObject* file_path) {
+    try {
+        Ref clipboard = load_global(Id::clipboard);
+        Ref copy = getattr(clipboard.get(), Id::copy);
+        Ref absolute = call_method(file_path, Id::absolute);
+        Ref text = own(PyObject_Str(absolute.get()));
+        call(copy.get(), text.get());
+    } catch (const PythonError&) {
+        Handling handling(catch_pending(PyExc_Exception));
+        Ref reason = format_empty(handling.exception());
+        Ref line = concat({str(Id::warn_clipboard_copy), reason.get()});
+        console_line(line.get());
+    }
+}
+
+/// Raises IsADirectoryError for `file_path`: a directory is not a file the
+/// caller can be told was created.
+[[noreturn]] CRENLY_COLD void raise_is_a_directory(PyObject* file_path) {
+    Ref name = own(PyObject_Str(file_path));
+    errno = EISDIR;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+    throw_python_error();
+}
+
+/// The steps of one creation; any failure leaves by exception.
+void create(PyObject* self, PyObject* filepath) {
+    Ref path_type = load_global(Id::Path);
+    Ref file_path = call(path_type.get(), filepath);
+    Ref parent = getattr(file_path.get(), Id::parent_attr);
+    call_method_kw(parent.get(), Id::mkdir, Kw::mkdir, Py_True, Py_True);
+    if (truth(call_method(file_path.get(), Id::is_dir).get())) raise_is_a_directory(file_path.get());
+    call_method_kw(file_path.get(), Id::touch, Kw::touch, Py_True);
+
+    Ref has_clipboard = load_global(Id::HAS_CLIPBOARD);
+    if (truth(has_clipboard.get())) copy_to_clipboard(file_path.get());
+
+    Ref as_text = own(PyObject_Str(file_path.get()));
+    call_method(self, Id::notify_method, as_text.get());
+
+    Ref absolute = call_method(file_path.get(), Id::absolute);
+    Ref absolute_text = own(PyObject_Str(absolute.get()));
+    Ref line = concat({str(Id::created_prefix), absolute_text.get(), str(Id::double_quote)});
+    console_line(line.get());
+}
+
+}  // namespace
+
+Ref init_body(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref path_type = load_global(Id::Path);
+    Ref file = load_global(Id::dunder_file);
+    Ref module_path = call(path_type.get(), file.get());
+    Ref directory = getattr(module_path.get(), Id::parent_attr);
+    Ref icon = own(PyNumber_TrueDivide(directory.get(), str(Id::icon_file)));
+    setattr(self, Id::icon_path, icon.get());
+    setattr(self, Id::growl, Py_None);
+    Ref has_growl = load_global(Id::HAS_GROWL);
+    if (truth(has_growl.get())) call_method(self, Id::init_growl);
+    return Ref::borrow(Py_None);
+}
+
+Ref create_file_body(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* filepath = args[1];
+    try {
+        create(self, filepath);
+        return Ref::borrow(Py_True);
+    } catch (const PythonError&) {
+        const Callable& c = callable(CallableId::create_file);
+        Handling handling(catch_pending(PyExc_Exception, c.traceback_name, c.line));
+        Ref reason = format_empty(handling.exception());
+        Ref line = concat({str(Id::failed_prefix), filepath, str(Id::failed_separator), reason.get()});
+        console_line(line.get());
+        if (debug_requested()) {
+            Ref traceback = load_global(Id::traceback);
+            Ref text = call_method(traceback.get(), Id::format_exc);
+            console_line(text.get());
+        }
+        return Ref::borrow(Py_False);
+    }
+}
+
+}  // namespace crenly::creation

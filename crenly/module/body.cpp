@@ -1,0 +1,162 @@
+#include "crenly/module/body.hpp"
+
+#include <initializer_list>
+
+#include "crenly/module/calls.hpp"
+#include "crenly/module/function.hpp"
+#include "crenly/module/globals.hpp"
+
+namespace crenly::module {
+
+namespace {
+
+/// `import name` (level 0, the module namespace as globals); for a dotted
+/// name, the top-level package.
+Ref import_module(Id name) {
+    return own(PyImport_ImportModuleLevelObject(str(name), state.namespace_.get(), nullptr, nullptr, 0));
+}
+
+/// `from module import names...`: binds each name, in order.
+void import_from(Id module, std::initializer_list<Id> names) {
+    Ref fromlist = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (Id name : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(str(name)));
+    Ref imported = own(PyImport_ImportModuleLevelObject(str(module), state.namespace_.get(), nullptr,
+                                                        fromlist.get(), 0));
+    for (Id name : names) {
+        PyObject* value = PyObject_GetAttr(imported.get(), str(name));
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+            PyErr_Clear();
+            // A submodule that is registered but not yet an attribute.
+            Ref full = own(PyUnicode_FromFormat("%U.%U", str(module), str(name)));
+            value = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());  // borrowed
+            if (value == nullptr) {
+                if (PyErr_Occurred()) throw_python_error();
+                raise(PyExc_ImportError, "cannot import name %S", str(name));
+            }
+            Py_INCREF(value);
+        }
+        Ref owned = Ref::steal(value);
+        store_global(name, owned.get());
+    }
+}
+
+/// `import name` bound under `binding`.
+void import_as(Id name, Id binding) {
+    Ref module = import_module(name);
+    store_global(binding, module.get());
+}
+
+void bind_function(CallableId id, Id name) {
+    Ref function = make_function(id);
+    store_global(name, function.get());
+}
+
+/// The class FileCreator, made by calling `type`.
+void define_file_creator() {
+    Ref ns = own(PyDict_New());
+    require_status(PyDict_SetItem(ns.get(), str(Id::dunder_module), str(Id::crenly_crenly)));
+    require_status(PyDict_SetItem(ns.get(), str(Id::dunder_qualname), str(Id::FileCreator)));
+    require_status(PyDict_SetItem(ns.get(), str(Id::dunder_doc), str(Id::class_doc)));
+    for (CallableId id : {CallableId::init, CallableId::init_growl, CallableId::parse_brace_expansion,
+                          CallableId::create_file, CallableId::notify, CallableId::create_files}) {
+        Ref method = make_function(id);
+        require_status(PyDict_SetItem(ns.get(), str(callable(id).name), method.get()));
+    }
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), str(Id::FileCreator), state.empty_tuple.get(),
+                   ns.get());
+    store_global(Id::FileCreator, cls.get());
+}
+
+}  // namespace
+
+void run_body(int& line) {
+    line = 10;
+    import_as(Id::sys, Id::sys);
+    line = 11;
+    import_as(Id::os, Id::os);
+    line = 12;
+    import_as(Id::re, Id::re);
+    line = 13;
+    import_as(Id::traceback, Id::traceback);
+    line = 14;
+    import_from(Id::pathlib, {Id::Path});
+    line = 15;
+    import_from(Id::typing, {Id::List, Id::Tuple, Id::Optional});
+    line = 16;
+    import_as(Id::argparse, Id::argparse);
+
+    // Optional help formatter; any ordinary error means "not available".
+    line = 19;
+    try {
+        import_from(Id::trelvin, {Id::CustomRichHelpFormatter});
+    } catch (const PythonError&) {
+        Handling handled(catch_pending(PyExc_Exception));
+        line = 21;
+        Ref argparse = load_global(Id::argparse);
+        Ref formatter = getattr(argparse.get(), Id::RawTextHelpFormatter);
+        store_global(Id::CustomRichHelpFormatter, formatter.get());
+    }
+
+    line = 24;
+    try {
+        import_as(Id::clipboard, Id::clipboard);
+        store_global(Id::HAS_CLIPBOARD, Py_True);
+    } catch (const PythonError&) {
+        Handling handled(catch_pending(state.import_error.get()));
+        line = 27;
+        store_global(Id::HAS_CLIPBOARD, Py_False);
+        console_line(str(Id::warn_clipboard_missing));
+    }
+
+    line = 31;
+    try {
+        import_as(Id::gntp_notifier, Id::gntp);
+        store_global(Id::HAS_GROWL, Py_True);
+    } catch (const PythonError&) {
+        Handling handled(catch_pending(state.import_error.get()));
+        line = 34;
+        store_global(Id::HAS_GROWL, Py_False);
+        console_line(str(Id::warn_gntp_missing));
+    }
+
+    line = 37;
+    store_global(Id::NAME, str(Id::crenly));
+    line = 38;
+    bind_function(CallableId::get_version, Id::get_version);
+    line = 39;
+    {
+        Ref get_version = load_global(Id::get_version);
+        Ref version = call(get_version.get());
+        store_global(Id::dunder_version, version.get());
+    }
+    line = 40;
+    {
+        Ref path_type = load_global(Id::Path);
+        Ref file = load_global(Id::dunder_file);
+        Ref path = call(path_type.get(), file.get());
+        Ref name = getattr(path.get(), Id::name);
+        store_global(Id::dunder_filename, name.get());
+    }
+    line = 43;
+    define_file_creator();
+    line = 330;
+    bind_function(CallableId::main, Id::main);
+    line = 333;
+    {
+        Ref name = load_global(Id::dunder_name);
+        if (require_status(PyObject_RichCompareBool(name.get(), str(Id::dunder_main), Py_EQ)) == 1) {
+            Ref sys = load_global(Id::sys);
+            Ref exit = getattr(sys.get(), Id::exit);
+            Ref main = load_global(Id::main);
+            Ref status = call(main.get());
+            call(exit.get(), status.get());
+        }
+    }
+    line = 336;
+    Ref test = own(PyDict_New());
+    store_global(Id::dunder_test, test.get());
+}
+
+}  // namespace crenly::module

@@ -1,0 +1,99 @@
+// Error handling between C++ and the interpreter: a marker exception for a
+// pending Python error, helpers that raise it, the guard of every entry
+// point, and the `except Exception` idiom.
+#pragma once
+
+#include "crenly/module/ref.hpp"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define CRENLY_COLD __attribute__((cold, noinline))
+#else
+#define CRENLY_COLD
+#endif
+
+namespace crenly::module {
+
+/// Thrown after a C-API call failed: the Python error is already set.
+/// It carries nothing; the interpreter's error indicator is the payload.
+struct PythonError {};
+
+/// Throws PythonError (cold path, kept out of line).
+[[noreturn]] CRENLY_COLD void throw_python_error();
+
+/// Returns a borrowed result, or throws when it is null.
+inline PyObject* require(PyObject* p) {
+    if (p == nullptr) throw_python_error();
+    return p;
+}
+
+/// Takes ownership of a new reference, or throws when it is null.
+inline Ref own(PyObject* p) {
+    if (p == nullptr) throw_python_error();
+    return Ref::steal(p);
+}
+
+/// Checks a C-API status result (negative means failure) and returns it.
+inline int require_status(int status) {
+    if (status < 0) throw_python_error();
+    return status;
+}
+
+/// Sets a Python error from a printf-style format (PyErr_Format rules) and throws.
+[[noreturn]] CRENLY_COLD void raise(PyObject* type, const char* format, ...);
+
+/// Turns the C++ exception being handled into a Python error. Call only
+/// inside a catch block; never throws.
+void set_error_from_current_exception() noexcept;
+
+/// Runs `body` (returning Ref) for an interpreter entry point: a new
+/// reference on success, null with a Python error set on any failure.
+template <class F>
+PyObject* guard_object(F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+/// Runs `body` (returning void) for an entry point with a status result.
+template <class F>
+int guard_status(F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+/// Adds a traceback entry `function` at `line` of the file "crenly/crenly"
+/// to the pending exception.
+void add_traceback(const char* function, int line) noexcept;
+
+/// The first half of `except <type>:` for a pending error: when it is an
+/// instance of `type`, takes it off the error indicator and returns it;
+/// otherwise leaves it pending and throws PythonError again. With a
+/// `function` name, a caught exception first gains that traceback entry.
+Ref catch_pending(PyObject* type, const char* function = nullptr, int line = 0);
+
+/// The body of an `except` block: while alive, `exception` is the handled
+/// exception (what sys.exception() and traceback.format_exc() see, and the
+/// context of any exception raised meanwhile).
+class Handling {
+public:
+    explicit Handling(Ref exception) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+    [[nodiscard]] PyObject* exception() const noexcept { return exception_.get(); }
+
+private:
+    Ref exception_;
+    Ref previous_;
+};
+
+}  // namespace crenly::module

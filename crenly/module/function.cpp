@@ -1,0 +1,183 @@
+#include "crenly/module/function.hpp"
+
+#include <cstddef>
+
+#include "crenly/module/binder.hpp"
+#include "crenly/module/calls.hpp"
+
+namespace crenly::module {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Callable* spec;
+    // Owned references; exposed as attributes.
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* code;
+    PyObject* dict;
+};
+
+FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
+
+/// Calls the body of the function with the arguments of one call. On
+/// failure the exception gains the entry "crenly.crenly.<qualname>".
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    const Callable& spec = *as_function(self)->spec;
+    PyObject* result = guard_object([&] {
+        PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
+        bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        return spec.body(bound);
+    });
+    if (result == nullptr) add_traceback(spec.traceback_name, spec.line);
+    return result;
+}
+
+/// Reached through an instance, the function binds it as `self`; reached
+/// through the class (or None), it is the plain function.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->code);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+/// Plain Python functions have these; inspect relies on them to read the
+/// signature from __code__ and __annotations__.
+PyObject* function_get_none(PyObject* /*self*/, void* /*closure*/) noexcept { Py_RETURN_NONE; }
+
+PyObject* function_get_doc(PyObject* self, void* /*closure*/) noexcept {
+    PyObject* doc = as_function(self)->doc;
+    return Py_NewRef(doc != nullptr ? doc : Py_None);
+}
+
+int function_set_doc(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+    // Deleting the docstring leaves None, as for Python functions.
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), 0, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__doc__", function_get_doc, function_set_doc, nullptr, nullptr},
+    {"__defaults__", function_get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", function_get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "crenly.crenly.function",
+    sizeof(FunctionObject),
+    0,
+    // A method descriptor: `obj.f(x)` calls the function with obj prepended
+    // instead of creating a bound method first.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+/// The type, made once per process; never released (see State).
+PyObject* function_type = nullptr;
+
+/// The annotations dictionary of `c`: the parameter entry, then "return".
+Ref make_annotations(const Callable& c) {
+    Ref annotations = own(PyDict_New());
+    if (c.annotation != nullptr) {
+        Ref value = own(PyUnicode_FromString(c.annotation));
+        require_status(PyDict_SetItem(annotations.get(), str(c.params[1]), value.get()));
+    }
+    if (c.returns != nullptr) {
+        Ref value = own(PyUnicode_FromString(c.returns));
+        require_status(PyDict_SetItemString(annotations.get(), "return", value.get()));
+    }
+    return annotations;
+}
+
+}  // namespace
+
+Ref make_function(CallableId id) {
+    if (function_type == nullptr) function_type = require(PyType_FromSpec(&function_spec));
+    const Callable& c = callable(id);
+    Ref qualname = own(PyUnicode_FromString(c.qualname));
+    Ref doc = own(PyUnicode_FromString(c.doc));
+    Ref annotations = make_annotations(c);
+    auto* f = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type));
+    if (f == nullptr) throw_python_error();  // (the new object already owns a reference to its heap type)
+    f->vectorcall = function_vectorcall;
+    f->spec = &c;
+    f->name = Py_NewRef(str(c.name));
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(str(Id::crenly_crenly));
+    f->doc = doc.release();
+    f->annotations = annotations.release();
+    f->code = Py_NewRef(code_object(id));
+    f->dict = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace crenly::module

@@ -1,0 +1,13 @@
+// The function type of the module's callables: Python-visible attributes
+// (name, qualified name, module, docstring, annotations, code), binding as a
+// method through the descriptor protocol, and calls through vectorcall.
+#pragma once
+
+#include "crenly/module/callables.hpp"
+
+namespace crenly::module {
+
+/// A new function object for the table entry `id`.
+Ref make_function(CallableId id);
+
+}  // namespace crenly::module

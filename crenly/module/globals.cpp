@@ -1,0 +1,78 @@
+#include "crenly/module/globals.hpp"
+
+#include "crenly/module/calls.hpp"
+
+namespace crenly::module {
+
+Ref load_global(Id name) {
+    PyObject* key = str(name);
+    PyObject* value = PyDict_GetItemWithError(state.namespace_.get(), key);  // borrowed
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw_python_error();
+        PyObject* builtins = require(PyModule_GetDict(state.builtins.get()));
+        value = PyDict_GetItemWithError(builtins, key);
+        if (value == nullptr) {
+            if (PyErr_Occurred()) throw_python_error();
+            raise(PyExc_NameError, "name '%U' is not defined", key);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+void store_global(Id name, PyObject* value) {
+    require_status(PyDict_SetItem(state.namespace_.get(), str(name), value));
+}
+
+Ref concat(std::initializer_list<PyObject*> pieces) {
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) PyList_SET_ITEM(list.get(), i++, Py_NewRef(piece));
+    return own(PyUnicode_Join(state.empty_str.get(), list.get()));
+}
+
+namespace {
+
+/// The encoding of sys.stdout, "ascii" when it has none.
+Ref stdout_encoding() {
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out != nullptr && out != Py_None) {
+        PyObject* encoding = PyObject_GetAttr(out, str(Id::encoding));
+        if (encoding != nullptr) {
+            Ref owned = Ref::steal(encoding);
+            if (PyUnicode_Check(encoding)) return owned;
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            throw_python_error();
+        }
+    }
+    return Ref::borrow(str(Id::ascii));
+}
+
+}  // namespace
+
+void console_line(PyObject* text) {
+    PyObject* stack[] = {nullptr, text};
+    PyObject* result =
+        PyObject_Vectorcall(state.print.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result != nullptr) {
+        Py_DECREF(result);
+        return;
+    }
+    Handling encode_error(catch_pending(PyExc_UnicodeEncodeError));
+    Ref encoding = stdout_encoding();
+    const char* enc = PyUnicode_AsUTF8(encoding.get());
+    if (enc == nullptr) throw_python_error();
+    Ref bytes = own(PyUnicode_AsEncodedString(text, enc, "replace"));
+    Ref replaced = own(PyUnicode_Decode(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
+                                        enc, "strict"));
+    call(state.print.get(), replaced.get());
+}
+
+bool debug_requested() {
+    Ref sys = load_global(Id::sys);
+    Ref argv = getattr(sys.get(), Id::argv);
+    return require_status(PySequence_Contains(argv.get(), str(Id::debug_flag))) != 0;
+}
+
+}  // namespace crenly::module

@@ -1,0 +1,29 @@
+// Module globals looked up by name at the moment of use, and the console
+// line that every message of the module goes through.
+#pragma once
+
+#include <initializer_list>
+
+#include "crenly/module/state.hpp"
+
+namespace crenly::module {
+
+/// The global `name`: the module namespace first, then the builtins;
+/// NameError "name '...' is not defined" when it is in neither.
+Ref load_global(Id name);
+
+/// Binds `name` to `value` in the module namespace.
+void store_global(Id name, PyObject* value);
+
+/// The concatenation of `pieces` (each a str).
+Ref concat(std::initializer_list<PyObject*> pieces);
+
+/// Prints `text` as one line on standard output through the cached print.
+/// When the console cannot encode it, prints it once more with every
+/// unencodable character replaced.
+void console_line(PyObject* text);
+
+/// True when an element of sys.argv equals "--debug" (looked up afresh).
+bool debug_requested();
+
+}  // namespace crenly::module

@@ -1,0 +1,133 @@
+// The module definition, the init function and the two loading steps
+// (create and exec) of multi-phase initialisation.
+#include <cstdint>
+
+#include "crenly/module/body.hpp"
+#include "crenly/module/callables.hpp"
+#include "crenly/module/errors.hpp"
+#include "crenly/module/state.hpp"
+
+namespace crenly::module {
+
+namespace {
+
+constexpr const char* module_doc =
+    "\n"
+    "crenly - Create blank files with notification support\n"
+    "Cross-platform file creation utility with clipboard integration\n"
+    "\n"
+    "Author: The crenly team <team@crenly.dev>\n"
+    "Version: 2.0\n";
+
+/// Copies the spec attribute `from` to the module dictionary as `to`. A
+/// missing attribute is skipped; None is skipped only when `skip_none`.
+void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to, bool skip_none) {
+    PyObject* value = PyObject_GetAttrString(spec, from);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+        PyErr_Clear();
+        return;
+    }
+    Ref owned = Ref::steal(value);
+    if (skip_none && value == Py_None) return;
+    require_status(PyDict_SetItemString(dict, to, value));
+}
+
+/// Create step: one interpreter per process; the same module object for
+/// every import of this process once one has started executing.
+PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
+    return guard_object([spec] {
+        const std::int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+        if (id < 0) throw_python_error();
+        if (state.main_interpreter == -1) {
+            state.main_interpreter = id;
+        } else if (state.main_interpreter != id) {
+            raise(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one interpreter per "
+                  "process.");
+        }
+        if (state.module) return Ref::borrow(state.module.get());
+        Ref name = own(PyObject_GetAttrString(spec, "name"));
+        Ref module = own(PyModule_NewObject(name.get()));
+        PyObject* dict = require(PyModule_GetDict(module.get()));  // borrowed from module
+        copy_spec_attribute(spec, dict, "loader", "__loader__", false);
+        copy_spec_attribute(spec, dict, "origin", "__file__", false);
+        copy_spec_attribute(spec, dict, "parent", "__package__", false);
+        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true);
+        return module;
+    });
+}
+
+/// Exec step: builds the process-wide state and runs the module body once.
+int module_exec(PyObject* module) noexcept {
+    if (state.module) {
+        if (state.module.get() == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'crenly' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    bool constants_ready = false;
+    int line = 1;
+    const int status = guard_status([&] {
+        state.module = Ref::borrow(module);
+        state.namespace_ = Ref::borrow(require(PyModule_GetDict(module)));
+        state.builtins = Ref::borrow(require(PyImport_AddModule("builtins")));
+        require_status(PyObject_SetAttrString(module, "__builtins__", state.builtins.get()));
+
+        const unsigned long running = Py_Version >> 16;
+        if (running != 0x030C) {
+            require_status(PyErr_WarnFormat(
+                PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                3, 12, "crenly.crenly", "does not match", static_cast<int>(running >> 8),
+                static_cast<int>(running & 0xFF)));
+        }
+
+        create_constants();
+        constants_ready = true;
+        if (PyErr_Occurred()) throw_python_error();
+
+        PyObject* modules = require(PyImport_GetModuleDict());  // borrowed
+        PyObject* registered = PyDict_GetItemWithError(modules, str(Id::crenly_crenly));  // borrowed
+        if (registered == nullptr) {
+            if (PyErr_Occurred()) throw_python_error();
+            require_status(PyDict_SetItem(modules, str(Id::crenly_crenly), module));
+        }
+
+        cache_builtins();
+        create_tuples();
+        create_code_objects();
+        run_body(line);
+    });
+    if (status == 0) return 0;
+    if (constants_ready) add_traceback("init crenly.crenly", line);
+    // A later import starts again from the create step.
+    state.module.reset();
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+// No callable is published through the definition: the body binds them all.
+PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "crenly",
+    module_doc,
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace crenly::module
+
+extern "C" PyMODINIT_FUNC PyInit_crenly(void) { return PyModuleDef_Init(&crenly::module::module_def); }

@@ -1,0 +1,47 @@
+// The owner of one strong reference to a Python object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace crenly::module {
+
+/// Owns one strong reference (or nothing). Move-only; every incref and every
+/// transfer of ownership is spelled out: `steal` adopts a new reference,
+/// `borrow` takes an extra one, `release` hands it back to the caller.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = std::exchange(ptr_, std::exchange(other.ptr_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    /// Adopts a new reference (may be null).
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    /// Takes an additional reference to a borrowed object (may be null).
+    [[nodiscard]] static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
+    /// Gives the reference to the caller; this owner becomes empty.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    /// Drops the reference now.
+    void reset() noexcept { Py_CLEAR(ptr_); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : ptr_(p) {}
+    PyObject* ptr_ = nullptr;
+};
+
+}  // namespace crenly::module

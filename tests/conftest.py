@@ -1,0 +1,101 @@
+"""Shared helpers: every scenario that depends on import-time state runs in a
+fresh interpreter, started from a scratch directory so that the source tree
+never shadows the installed package."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+import crenly
+
+PACKAGE_DIR = Path(crenly.__file__).parent
+
+
+@dataclass
+class Run:
+    args: list
+    returncode: int
+    stdout: str
+    stderr: str
+
+    def describe(self) -> str:
+        return (f"command: {self.args!r}\nexit status: {self.returncode}\n"
+                f"--- stdout ---\n{self.stdout}\n--- stderr ---\n{self.stderr}")
+
+    def ok(self) -> "Run":
+        """Assert a zero exit status, with the child's output in the message."""
+        assert self.returncode == 0, self.describe()
+        return self
+
+
+def child_env(extra_paths=(), **overrides) -> dict:
+    """The environment for a child interpreter: UTF-8 output, no inherited
+    debug switches, optional directories put in front of sys.path."""
+    env = dict(os.environ)
+    for key in ("TRACEBACK", "PYTHONPATH", "PYTHONIOENCODING", "PYTHONWARNINGS"):
+        env.pop(key, None)
+    env["PYTHONUTF8"] = "1"
+    if extra_paths:
+        env["PYTHONPATH"] = os.pathsep.join(str(p) for p in extra_paths)
+    for key, value in overrides.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+def run_python(code: str, *argv, cwd, extra_paths=(), env=None, timeout=60,
+               input=None, python_args=()) -> Run:
+    """Run `code` (dedented) with `python -c` in a new interpreter."""
+    args = [sys.executable, *python_args, "-c", textwrap.dedent(code), *argv]
+    proc = subprocess.run(args, cwd=cwd, env=env or child_env(extra_paths),
+                          capture_output=True, text=True, encoding="utf-8",
+                          errors="surrogateescape", timeout=timeout, input=input)
+    return Run(args, proc.returncode, proc.stdout, proc.stderr)
+
+
+def run_command(argv, *, cwd, env=None, timeout=60, input=None) -> Run:
+    """Run an installed command (e.g. the `crenly` launcher) by its argv."""
+    proc = subprocess.run(list(argv), cwd=cwd, env=env or child_env(),
+                          capture_output=True, text=True, encoding="utf-8",
+                          errors="surrogateescape", timeout=timeout, input=input)
+    return Run(list(argv), proc.returncode, proc.stdout, proc.stderr)
+
+
+@pytest.fixture
+def py(tmp_path):
+    """`py(code, *argv, **kw)`: run code in a fresh interpreter in a scratch
+    working directory (tmp_path/work unless cwd= is given)."""
+    work = tmp_path / "work"
+    work.mkdir(exist_ok=True)
+
+    def run(code, *argv, cwd=None, **kw):
+        return run_python(code, *argv, cwd=cwd or work, **kw)
+
+    return run
+
+
+@pytest.fixture
+def package_copy(tmp_path):
+    """A private copy of the installed package under tmp_path/site/crenly, for
+    scenarios that change the files beside the module (version file, icon).
+    Returns the `site` directory to pass as extra_paths."""
+    site = tmp_path / "site"
+    shutil.copytree(PACKAGE_DIR, site / "crenly",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    return site
+
+
+@pytest.fixture
+def crenly_bin():
+    """Path of the installed `crenly` launcher script."""
+    path = Path(sys.executable).parent / "crenly"
+    assert path.exists(), f"launcher not installed at {path}"
+    return path
