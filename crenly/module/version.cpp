@@ -68,7 +68,8 @@ Ref read_version(PyObject* f) {
 Ref lookup() {
     Ref version_file = join(module_directory().get(), str(Id::version_file));
     if (!truth(call_method(version_file.get(), Id::is_file).get())) {
-        Ref subdir = join(module_directory().get(), str(Id::crenly));
+        Ref name = load_global(Id::NAME);
+        Ref subdir = join(module_directory().get(), name.get());
         version_file = join(subdir.get(), str(Id::version_file));
     }
     if (!truth(call_method(version_file.get(), Id::is_file).get())) {
