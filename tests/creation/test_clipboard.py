@@ -1,0 +1,137 @@
+"""Clipboard copy of create_file: the real `clipboard` package on a private Xvfb
+display, its failure warning, and the switch HAS_CLIPBOARD."""
+
+import ast
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import Run, child_env
+
+SETUP = """
+import os, subprocess, time
+import crenly.crenly as m
+m.HAS_GROWL = False
+fc = m.FileCreator()
+print("---")
+"""
+
+
+@pytest.fixture(scope="module")
+def display():
+    missing = [tool for tool in ("Xvfb", "xclip") if shutil.which(tool) is None]
+    if missing:
+        pytest.skip(f"{' and '.join(missing)} not installed (apt-get install xvfb xclip)")
+    # -displayfd: the server takes a free display number and writes it to the pipe.
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
+                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    try:
+        with os.fdopen(read_end, "rb") as pipe:
+            number = pipe.readline().strip().decode()
+        assert number.isdigit(), f"Xvfb did not start (exit status {server.wait()})"
+        socket, deadline = Path(f"/tmp/.X11-unix/X{number}"), time.monotonic() + 20
+        while not socket.exists():
+            assert time.monotonic() < deadline, f"Xvfb never created {socket}"
+            time.sleep(0.05)
+        yield f":{number}"
+    finally:
+        server.terminate()
+        server.wait(timeout=20)
+
+
+def run_to_files(code, cwd, env) -> Run:
+    """Run a child with its output in files: the xclip that goes on serving the
+    selection in the background inherits stdout, so a pipe would never close."""
+    args, out, err = [sys.executable, "-c", code], cwd.parent / "out", cwd.parent / "err"
+    with open(out, "wb") as out_file, open(err, "wb") as err_file:
+        proc = subprocess.run(args, cwd=cwd, env=env, stdout=out_file, stderr=err_file,
+                              stdin=subprocess.DEVNULL, timeout=60)
+    run = Run(args, proc.returncode, *(p.read_text("utf-8", "surrogateescape")
+                                       for p in (out, err))).ok()
+    assert "---\n" in run.stdout, run.describe()
+    return run.stdout.split("---\n", 1)[1]
+
+
+@pytest.fixture
+def work(tmp_path):
+    (tmp_path / "work").mkdir(exist_ok=True)
+    return (tmp_path / "work").resolve()
+
+
+def test_clipboard_holds_the_absolute_path_of_each_created_file(display, work):
+    env = child_env(DISPLAY=display, WAYLAND_DISPLAY=None)
+    out = run_to_files(SETUP + """
+def pasted(name):
+    # xclip, forked into the background, takes the selection a moment after copy() returns
+    deadline = time.monotonic() + 10
+    while True:
+        text = subprocess.run(["xclip", "-o", "-selection", "clipboard"],
+                              capture_output=True, text=True, timeout=10).stdout
+        if text == os.path.abspath(name) or time.monotonic() > deadline:
+            return text
+        time.sleep(0.02)
+print(m.HAS_CLIPBOARD)
+for name in ("one.txt", "d/two.txt"):
+    print(fc.create_file(name), ascii(pasted(name)))
+""", work, env)
+    one, two = work / "one.txt", work / "d" / "two.txt"
+    assert out.splitlines() == ["True",
+                                f'\u2713 File created: "{one}"', f"True {ascii(str(one))}",
+                                f'\u2713 File created: "{two}"', f"True {ascii(str(two))}"]
+    pasted = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=env,
+                            capture_output=True, text=True, timeout=10)
+    assert pasted.stdout == str(two)
+
+
+@pytest.mark.parametrize("setting", ["no DISPLAY", "no xclip or xsel on PATH"])
+def test_no_clipboard_mechanism_gives_a_warning_and_success(request, work, setting):
+    env = child_env(DISPLAY=None, WAYLAND_DISPLAY=None)
+    if setting != "no DISPLAY":
+        (work.parent / "bin").mkdir()
+        env.update(DISPLAY=request.getfixturevalue("display"), PATH=str(work.parent / "bin"))
+    out = run_to_files(SETUP + """
+print("result:", fc.create_file("w/w.txt"))
+try:
+    m.clipboard.copy("probe")
+except Exception as e:
+    print(ascii(f"Warning: Could not copy to clipboard: {e}"))
+""", work, env)
+    last = out.splitlines()[-1]
+    warning = ast.literal_eval(last)   # what the package itself raises here
+    assert "copy/paste mechanism" in warning, out
+    assert out == f'{warning}\n\u2713 File created: "{work}/w/w.txt"\nresult: True\n{last}\n'
+    assert (work / "w/w.txt").is_file()
+
+
+@pytest.mark.parametrize("flag, lines", [
+    (False, ["True []"]),
+    ([], ["True []"]),
+    (True, ["True ['copy', ('{work}/c/c.txt',)]"]),
+    (1, ["True ['copy', ('{work}/c/c.txt',)]"]),
+    ("unbound", ["Warning: Could not copy to clipboard: name 'clipboard' is not defined",
+                 "True []"]),
+])
+def test_has_clipboard_decides_whether_the_clipboard_is_touched(py, work, flag, lines):
+    out = py(SETUP + f"""
+touched = []
+class Recorder:
+    def __getattr__(self, name):
+        touched.append(name)
+        return lambda *args: touched.append(args)
+m.__dict__.pop("clipboard", None)
+if {flag!r} != "unbound":
+    m.clipboard = Recorder()
+m.HAS_CLIPBOARD = True if {flag!r} == "unbound" else {flag!r}
+print(fc.create_file("c/c.txt"), touched)
+""").ok()
+    expected = [line.format(work=work) for line in lines]
+    expected.insert(-1, f'\u2713 File created: "{work}/c/c.txt"')
+    assert out.stdout.split("---\n", 1)[1].splitlines() == expected, out.describe()

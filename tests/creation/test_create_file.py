@@ -1,0 +1,293 @@
+"""FileCreator construction and create_file, each scenario in a fresh interpreter
+whose working directory is a scratch directory. The child prints "---" once the
+module is imported, so that only what create_file printed is compared."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from conftest import PACKAGE_DIR, child_env, run_command
+
+# Both desktop services off; the FileCreator's _notify reports what it was given.
+PRELUDE = """
+import os, sys, types, pathlib
+import crenly.crenly as m
+m.HAS_CLIPBOARD = False
+m.HAS_GROWL = False
+class Probe(m.FileCreator):
+    def _notify(self, filepath):
+        print("notify:", ascii(filepath), type(filepath).__name__)
+fc = Probe()
+print("---")
+"""
+OLD = 10**18  # an mtime (ns) that any refresh would move
+
+
+def after_import(run):
+    run.ok()
+    assert "---\n" in run.stdout, run.describe()
+    return run.stdout.split("---\n", 1)[1].splitlines()
+
+
+def create(py, path, *argv, body="print('result:', fc.create_file(PATH))", **kw):
+    return after_import(py(f"{PRELUDE}\nPATH = {path!r}\n{body}", *argv, **kw))
+
+
+def snapshot(root: Path) -> dict:
+    """Kind, mtime and content of root and every entry below it."""
+    return {str(p.relative_to(root)): (p.is_dir(), p.lstat().st_mtime_ns,
+                                       p.read_bytes() if p.is_file() else None)
+            for p in [root, *root.rglob("*")]}
+
+
+def prepare(work: Path, files=(), dirs=()) -> dict:
+    for name in dirs:
+        (work / name).mkdir(parents=True)
+    for name in files:
+        (work / name).parent.mkdir(parents=True, exist_ok=True)
+        (work / name).write_bytes(os.urandom(257))
+    for entry in [*work.rglob("*"), work]:
+        os.utime(entry, ns=(OLD, OLD))
+    return snapshot(work)
+
+
+@pytest.fixture
+def work(tmp_path):
+    (tmp_path / "work").mkdir(exist_ok=True)
+    return (tmp_path / "work").resolve()
+
+
+@pytest.mark.parametrize("icon_present", [True, False])
+def test_icon_path_is_beside_the_module_whatever_the_cwd(py, package_copy, icon_present):
+    package_dir, extra = PACKAGE_DIR, ()
+    if not icon_present:
+        (package_copy / "crenly" / "crenly.jpg").unlink()
+        package_dir, extra = package_copy / "crenly", (package_copy,)
+    out = py("""
+        import os, pathlib, sys
+        import crenly.crenly as m
+        m.HAS_GROWL = False
+        print("---")
+        for cwd in (".", "/", sys.argv[1]):
+            os.chdir(cwd)
+            fc = m.FileCreator()
+            print(type(fc.icon_path).__name__, ascii(str(fc.icon_path)), fc.growl,
+                  sorted(vars(fc)))
+        """, str(package_dir), extra_paths=extra)
+    icon = ascii(str(package_dir / "crenly.jpg"))
+    assert after_import(out) == [f"PosixPath {icon} None ['growl', 'icon_path']"] * 3
+
+
+@pytest.mark.parametrize("flag, fails, outcome", [
+    (False, False, "[] None"),
+    (0, False, "[] None"),
+    (True, False, "[(True, None)] registered"),
+    ("yes", False, "[(True, None)] registered"),
+    (True, True, "[(True, None)] escaped: no daemon"),   # the constructor catches nothing
+])
+def test_init_growl_runs_once_only_when_has_growl(py, flag, fails, outcome):
+    out = py(f"""
+        import pathlib
+        import crenly.crenly as m
+        m.HAS_GROWL = {flag!r}
+        calls = []
+        class Sub(m.FileCreator):
+            def _init_growl(self):
+                calls.append((self.icon_path == pathlib.Path(m.__file__).parent / "crenly.jpg",
+                              self.growl))
+                if {fails}:
+                    raise LookupError("no daemon")
+                self.growl = "registered"
+        print("---")
+        try:
+            print(calls, Sub().growl)
+        except LookupError as e:
+            print(calls, "escaped:", e)
+        """)
+    assert after_import(out) == [outcome]
+
+
+@pytest.mark.parametrize("path, shown, existing", [
+    ("a/b/c.txt", "a/b/c.txt", False),
+    ("c.txt", "c.txt", False),
+    ("./x/../y.txt", "x/../y.txt", False),     # made absolute, never normalised
+    ("d//e.txt", "d/e.txt", False),
+    ("{work}/abs/z.txt", "{work}/abs/z.txt", False),
+    ("\udc80", "\udc80", False),               # the undecodable byte 0x80 of a file name
+    ("sub/keep.bin", "sub/keep.bin", True),    # content kept byte for byte
+])
+def test_creates_missing_parents_and_an_empty_file(py, work, path, shown, existing):
+    path, shown = path.format(work=work), shown.format(work=work)
+    before = prepare(work, files=[path] if existing else [])
+    assert create(py, path) == [f"notify: {ascii(shown)} str",
+                                f'\u2713 File created: "{os.path.join(work, shown)}"',
+                                "result: True"]
+    content = before[path][2] if existing else b""
+    assert (work / shown).is_file() and (work / shown).read_bytes() == content
+
+
+@pytest.mark.parametrize("files, dirs, path, error", [
+    (["f"], [], "f/x.txt", "[Errno 17] File exists: 'f'"),
+    (["f"], [], "f/sub/x.txt", "[Errno 20] Not a directory: 'f/sub'"),
+    ([], ["src"], "src", "[Errno 21] Is a directory: 'src'"),
+    ([], [], "a\0b", "embedded null byte"),
+    ([], [], "d\0/x", "embedded null byte"),
+    ([], [], "x" * 10000, "[Errno 36] File name too long: '" + "x" * 10000 + "'"),
+    ([], [], "\ud800",
+     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+], ids=["parent-is-file", "ancestor-is-file", "directory", "nul", "nul-in-dir",
+        "too-long", "unencodable"])
+def test_failure_reports_the_path_as_passed_and_changes_nothing(py, work, files, dirs,
+                                                                path, error):
+    before = prepare(work, files, dirs)
+    line = f'\u2717 Error creating file "{path}": {error}'
+    # A line that the console cannot encode is printed with replacements.
+    assert create(py, path) == [line.encode("utf-8", "replace").decode(), "result: False"]
+    assert snapshot(work) == before
+
+
+@pytest.mark.parametrize("argv, traced", [
+    (["--debug"], True),
+    (["x", "--debug", "y"], True),
+    (["--debug=1"], False),
+    (["--DEBUG"], False),
+    ([], False),
+])
+def test_debug_in_argv_adds_the_traceback(py, work, argv, traced):
+    prepare(work, files=["f"])
+    out = py(f"{PRELUDE}\nprint(fc.create_file('f/x.txt'))", *argv).ok()
+    text = out.stdout.split("---\n", 1)[1]
+    cross = "\u2717 Error creating file \"f/x.txt\": [Errno 17] File exists: 'f'\n"
+    assert text.startswith(cross) and text.endswith("\nFalse\n"), out.describe()
+    trace = text[len(cross):-len("False\n")]
+    assert bool(trace) == traced
+    if traced:
+        assert trace.startswith("Traceback (most recent call last):\n")
+        assert trace.endswith("FileExistsError: [Errno 17] File exists: 'f'\n\n")
+        entry = r'^  File "crenly/crenly", line \d+, in crenly\.crenly\.FileCreator\.create_file$'
+        assert re.search(entry, trace, re.M), trace
+
+
+CREATED = '\u2713 File created: "{work}/k/k.txt"'
+FAILED = '\u2717 Error creating file "k/k.txt": boom'
+
+
+@pytest.mark.parametrize("where, exc, lines", [
+    ("subclass", "RuntimeError('boom')", [FAILED, "result: False"]),
+    ("instance", "RuntimeError('boom')", [FAILED, "result: False"]),
+    ("instance", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
+    ("instance", "SystemExit(3)", ["escaped: SystemExit"]),
+    ("clipboard", "RuntimeError('boom')", ["Warning: Could not copy to clipboard: boom",
+                                           "notify: 'k/k.txt' str", CREATED, "result: True"]),
+    ("clipboard", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
+    ("clipboard", "SystemExit(3)", ["escaped: SystemExit"]),
+])
+def test_errors_raised_by_notify_and_clipboard_copy(py, work, where, exc, lines):
+    out = create(py, "k/k.txt", body=f"""
+def stop(*args):
+    raise {exc}
+if {where!r} == "clipboard":
+    m.HAS_CLIPBOARD = True
+    m.clipboard = types.SimpleNamespace(copy=stop)
+elif {where!r} == "subclass":
+    fc = type("Sub", (m.FileCreator,), {{"_notify": stop}})()
+else:
+    fc._notify = stop
+try:
+    print("result:", fc.create_file(PATH))
+except BaseException as e:
+    print("escaped:", type(e).__name__)
+""")
+    assert out == [line.format(work=work) for line in lines]
+    assert (work / "k/k.txt").is_file()   # nothing is undone
+
+
+@pytest.mark.parametrize("arg, got", [
+    ("b'x.txt'", "bytes"),
+    ("None", "NoneType"),
+    ("pathlib.Path('x.txt')", "PosixPath"),
+    ("Text('x.txt')", "Text"),
+    ("7", "int"),
+])
+def test_path_that_is_not_exactly_str_is_refused_before_any_output(py, work, arg, got):
+    before = prepare(work)
+    lines = create(py, None, body=f"""
+class Text(str):
+    pass
+arg, bound = {arg}, fc.create_file
+for call in (lambda: fc.create_file(arg), lambda: bound(arg),
+             lambda: m.FileCreator.create_file(fc, arg)):
+    try:
+        call()
+    except TypeError as e:
+        print(e, getattr(e, "__notes__", None))
+""")
+    notes = None if got != "Text" else ["crenly rejects subclasses of built-in types here, "
+                                        "which is stricter than PEP 484 requires."]
+    message = f"Argument 'filepath' has incorrect type (expected str, got {got})"
+    assert lines == [f"{message} {notes}"] * 3
+    assert snapshot(work) == before
+
+
+@pytest.mark.parametrize("path, lines", [
+    ("\u0436/ok.txt", ["notify: '\\u0436/ok.txt' str", '? File created: "{work}/?/ok.txt"',
+                       "result: True"]),
+    ("f/x.txt", ["? Error creating file \"f/x.txt\": [Errno 17] File exists: 'f'",
+                 "result: False"]),
+])
+def test_line_the_console_cannot_encode_is_printed_with_replacements(py, work, path, lines):
+    prepare(work, files=["f"])
+    out = create(py, path, env=child_env(PYTHONIOENCODING="cp1252"))
+    assert out == [line.format(work=work) for line in lines]
+    assert (work / path).is_file() == (lines[-1] == "result: True")
+
+
+# Ways to run a child that file permissions apply to (root ignores them).
+UNPRIVILEGED = [
+    ("nobody", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]),
+    ("root without the file-permission capabilities",
+     ["setpriv", "--inh-caps=-dac_override,-dac_read_search",
+      "--bounding-set=-dac_override,-dac_read_search"]),
+]
+
+
+@pytest.fixture
+def unprivileged():
+    """(argv prefix, world-readable scratch dir) for a child bound by permissions."""
+    scratch = Path(tempfile.mkdtemp(prefix="crenly-perm-")).resolve()
+    scratch.chmod(0o755)
+    reasons = []
+    try:
+        for who, prefix in [("current user", [])] if os.geteuid() else UNPRIVILEGED:
+            probe = subprocess.run([*prefix, sys.executable, "-c", "import crenly.crenly"],
+                                   cwd=scratch, env=child_env(), capture_output=True, text=True)
+            if probe.returncode == 0:
+                yield prefix, scratch
+                return
+            reasons.append(f"{who}: {(probe.stderr.strip().splitlines() or ['?'])[-1]}")
+        pytest.skip(f"no unprivileged child can import crenly.crenly ({'; '.join(reasons)})")
+    finally:
+        shutil.rmtree(scratch)
+
+
+@pytest.mark.skipif(shutil.which("setpriv") is None, reason="setpriv (util-linux) missing")
+@pytest.mark.parametrize("path, error", [
+    ("ro/new.txt", "[Errno 13] Permission denied: 'ro/new.txt'"),
+    ("ro/sub/new.txt", "[Errno 13] Permission denied: 'ro/sub'"),
+])
+def test_unwritable_directory_fails_and_changes_nothing(unprivileged, path, error):
+    prefix, scratch = unprivileged
+    (scratch / "ro").mkdir()
+    before = prepare(scratch)
+    (scratch / "ro").chmod(0o555)
+    code = f"{PRELUDE}\nprint('result:', fc.create_file({path!r}))"
+    out = run_command([*prefix, sys.executable, "-c", code], cwd=scratch)
+    assert after_import(out) == [f'\u2717 Error creating file "{path}": {error}',
+                                 "result: False"]
+    assert snapshot(scratch) == before

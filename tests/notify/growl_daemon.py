@@ -1,0 +1,163 @@
+"""A loopback Growl daemon for the notification tests, and its fixtures.
+
+The daemon speaks GNTP on 127.0.0.1:23053, the client's default address, so the
+code under test talks to it without any configuration. It decodes every request
+with the client package's own base message class (the password-checking
+parsers refuse unsigned messages), records it and answers as the test asks.
+"""
+
+import re
+import socket
+import socketserver
+import sys
+import threading
+import warnings
+from dataclasses import dataclass, field
+
+import pytest
+
+# The client package's source holds escape sequences that 3.12 reports with a
+# SyntaxWarning when it compiles them. Importing it here, once and with that
+# warning silenced, leaves the module cached for this process and its bytecode
+# written for the children.
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", SyntaxWarning)
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import gntp.core
+    import gntp.notifier  # noqa: F401  (compiled here for the children)
+
+HOST, PORT = "127.0.0.1", 23053
+EOB = b"\r\n\r\n"  # end of every GNTP block
+
+# Answers by mode; "silent" holds the connection open and never answers. A
+# mode that closes without answering is left out on purpose: the client then
+# spins forever waiting for the end of a reply.
+ANSWERS = {
+    "ok": lambda kind: gntp.core.GNTPOK(action=kind).encode(),
+    "error": lambda kind: gntp.core.GNTPError(
+        errorcode=400, errordesc="refused by test daemon").encode(),
+    "garbage": lambda kind: b"this is not GNTP" + EOB,
+}
+
+
+@dataclass
+class Message:
+    kind: str                                   # REGISTER, NOTIFY, ...
+    headers: dict                               # the header block
+    blocks: list = field(default_factory=list)  # the blocks after it
+
+
+class _Server(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = False  # server_close() joins every handler thread
+
+    def handle_error(self, request, client_address):
+        self.daemon.errors.append(repr(sys.exc_info()[1]))
+
+
+class GrowlDaemon:
+    """Records what it receives in `messages`; `modes` maps a message type to
+    the answer mode for it (default "ok")."""
+
+    def __init__(self):
+        self.messages = []
+        self.errors = []
+        self.modes = {}
+        self._stop = threading.Event()
+        daemon = self
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                daemon._serve(self.request)
+
+        try:
+            self._server = _Server((HOST, PORT), Handler)
+        except OSError as exc:
+            pytest.fail(f"cannot listen on {HOST}:{PORT} for the test Growl "
+                        f"daemon (port busy?): {exc}", pytrace=False)
+        self._server.daemon = self
+        self._thread = threading.Thread(target=self._server.serve_forever,
+                                         kwargs={"poll_interval": 0.05})
+        self._thread.start()
+
+    def kinds(self):
+        return [m.kind for m in self.messages]
+
+    def _serve(self, conn):
+        conn.settimeout(10)  # a stuck read ends as a recorded error
+        raw = _read_message(conn)
+        base = gntp.core._GNTPBase()
+        base.decode(raw)
+        blocks = [base._parse_dict(part)
+                  for part in base.raw.split("\r\n\r\n")[1:] if part.strip()]
+        kind = base.info["messagetype"]
+        self.messages.append(Message(kind, base.headers, blocks))
+        mode = self.modes.get(kind, "ok")
+        if mode == "silent":
+            # Stay quiet until the client gives up or the daemon stops.
+            conn.settimeout(0.05)
+            while not self._stop.is_set():
+                try:
+                    if not conn.recv(1024):
+                        return
+                except TimeoutError:
+                    pass
+            return
+        conn.sendall(ANSWERS[mode](kind))
+
+    def stop(self):
+        self._stop.set()
+        self._server.shutdown()
+        self._thread.join()
+        self._server.server_close()
+
+
+def _read_message(conn) -> bytes:
+    """One whole request: the header block, one block per notification type
+    of a registration, then every binary resource the blocks refer to."""
+    buf = bytearray()
+
+    def fill(size):
+        while len(buf) < size:
+            chunk = conn.recv(65536)
+            if not chunk:
+                raise ConnectionError(f"peer closed mid-message: {bytes(buf)!r}")
+            buf.extend(chunk)
+
+    def block(start):
+        while (end := buf.find(EOB, start)) < 0:
+            fill(len(buf) + 1)
+        return end + len(EOB)
+
+    pos = block(0)
+    count = re.search(rb"^Notifications-Count: *(\d+)", buf[:pos], re.M)
+    for _ in range(int(count[1]) if buf.startswith(b"GNTP/1.0 REGISTER") else 0):
+        pos = block(pos)
+    for _ in set(re.findall(rb"x-growl-resource://(\w+)", buf[:pos])):
+        start, pos = pos, block(pos)
+        length = int(re.search(rb"Length: *(\d+)", buf[start:pos])[1])
+        fill(pos + length + len(EOB))
+        pos += length + len(EOB)
+    return bytes(buf[:pos])
+
+
+@pytest.fixture
+def growl_daemon():
+    daemon = GrowlDaemon()
+    try:
+        yield daemon
+    finally:
+        daemon.stop()
+    assert not daemon.errors, f"test daemon failed: {daemon.errors}"
+
+
+@pytest.fixture
+def no_daemon():
+    """Asserts that nothing listens on the client's default port."""
+    with socket.socket() as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind((HOST, PORT))
+        except OSError as exc:
+            pytest.fail(f"{HOST}:{PORT} is busy, the no-daemon tests need it "
+                        f"free: {exc}", pytrace=False)
