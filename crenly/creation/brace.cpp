@@ -1,7 +1,6 @@
 #include "crenly/creation/brace.hpp"
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "crenly/module/calls.hpp"
@@ -81,15 +80,15 @@ Py_ssize_t match_end(PyObject* match) {
 /// Builds the path made of one choice per segment, selected by `index`.
 template <class Char>
 Ref build_path(PyObject* text, const std::vector<Segment>& segments, const std::vector<std::size_t>& index,
-               std::basic_string<Char>& buffer, int kind) {
+               std::vector<Char>& buffer, int kind) {
     const auto* data = static_cast<const Char*>(PyUnicode_DATA(text));
     buffer.clear();
     for (std::size_t s = 0; s < segments.size(); ++s) {
         const Choice& c = segments[s][index[s]];
-        buffer.append(data + c.lead.begin, data + c.lead.end);
+        buffer.insert(buffer.end(), data + c.lead.begin, data + c.lead.end);
         if (c.slash) buffer.push_back(static_cast<Char>('/'));
-        buffer.append(data + c.item.begin, data + c.item.end);
-        buffer.append(data + c.suffix.begin, data + c.suffix.end);
+        buffer.insert(buffer.end(), data + c.item.begin, data + c.item.end);
+        buffer.insert(buffer.end(), data + c.suffix.begin, data + c.suffix.end);
     }
     // Narrows to the smallest representation, as every str must have.
     return own(PyUnicode_FromKindAndData(kind, buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
@@ -101,7 +100,7 @@ Ref product(PyObject* text, const std::vector<Segment>& segments, Py_ssize_t cou
     Ref result = own(PyList_New(count));
     if (count == 0) return result;
     std::vector<std::size_t> index(segments.size(), 0);
-    std::basic_string<Char> buffer;
+    std::vector<Char> buffer;
     for (Py_ssize_t n = 0; n < count; ++n) {
         PyList_SET_ITEM(result.get(), n, build_path(text, segments, index, buffer, kind).release());
         for (std::size_t s = segments.size(); s-- > 0;) {
