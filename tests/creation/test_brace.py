@@ -1,0 +1,200 @@
+"""parse_brace_expansion: every brace group expands, leftmost group slowest."""
+
+import itertools
+import re
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from crenly import crenly as mod
+
+PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"
+LIMIT = 1_000_000
+LIMIT_MESSAGE = "brace pattern expands to more than 1000000 paths"
+
+
+def model(text):
+    """Plain Python statement of the expansion rules."""
+    segments, rest = [], text
+    while (match := re.search(PATTERN, rest)):
+        lead = rest[:match.start()] + match.group(1)
+        if not segments and lead and not lead.endswith(("/", "\\")):
+            lead += "/"
+        items = [item for part in match.group(2).split(",") for item in part.strip().split()]
+        segments.append([lead + item + match.group(3) for item in items])
+        rest = rest[match.end():]
+    if not segments:
+        return [text]
+    if rest:
+        segments.append([rest])
+    count = 1
+    for segment in segments:
+        count *= len(segment)
+    if count > LIMIT:
+        raise ValueError(LIMIT_MESSAGE)
+    return ["".join(parts) for parts in itertools.product(*segments)]
+
+
+@pytest.fixture(scope="module")
+def creator():
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(mod, "HAS_GROWL", False)
+        return mod.FileCreator()
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("dir/{a,b,c}.txt", "dir/a.txt; dir/b.txt; dir/c.txt"),
+    ("dotenv/{__init__.py,core.py}", "dotenv/__init__.py; dotenv/core.py"),
+    ("dir{a,b}", "dir/a; dir/b"),
+    ("dir{a,b}.txt", "dir/a.txt; dir/b.txt"),
+    ("{a,b}.txt", "a.txt; b.txt"),
+    ("{a,b}", "a; b"),
+    ("dir/{a, b,  c}.txt", "dir/a.txt; dir/b.txt; dir/c.txt"),
+    ("dir/{ a , b }.txt", "dir/a.txt; dir/b.txt"),
+    ("dir/{a b,c}.txt", "dir/a.txt; dir/b.txt; dir/c.txt"),
+    ("dir/{a,,b}.txt", "dir/a.txt; dir/b.txt"),
+    ("dir/{a}.txt", "dir/a.txt"),
+    ("src/{a,a}.py", "src/a.py; src/a.py"),
+    ("dir/{,}.txt", None),
+    ("dir/{ }.txt", None),
+    ("dir/{}.txt", "dir/{}.txt"),
+    ("dir/{a,b", "dir/{a,b"),
+    ("a}b{c", "a}b{c"),
+    ("no braces.txt", ["no braces.txt"]),
+    ("", [""]),
+    ("  {a,b}", ["  /a", "  /b"]),
+    ("a{b,c}d{e,f}g", "a/bdeg; a/bdfg; a/cdeg; a/cdfg"),
+    ("dir/{a,b}/file{1,2}.txt",
+     "dir/a/file1.txt; dir/a/file2.txt; dir/b/file1.txt; dir/b/file2.txt"),
+    ("p{}q{a,b}r", "p{}q/ar; p{}q/br"),
+    ("a{b{c}d", "a/b{cd"),
+    ("{{a,b}}", "{a}; b}"),
+    ("d/{a,b}x}y", "d/ax}y; d/bx}y"),
+    ("{a,b}{c,d}", "ac; ad; bc; bd"),
+    ("dir/{a,b}/x{y", "dir/a/x{y; dir/b/x{y"),
+    ("{a,b}/{,}/c", None),
+    ("d{a,b}{}x{c}", "d/a{}xc; d/b{}xc"),
+    # separators: backslashes in or at the end of the prefix, other whitespace
+    ("dir\\sub{a,b}.txt", "dir\\sub/a.txt; dir\\sub/b.txt"),
+    ("C:\\work\\{a,b}.txt", "C:\\work\\a.txt; C:\\work\\b.txt"),
+    ("dir/{a\tb,\u3000c\n}.txt", "dir/a.txt; dir/b.txt; dir/c.txt"),
+])
+def test_expansion_table(creator, text, expected):
+    if expected is None:
+        expected = []
+    elif isinstance(expected, str):
+        expected = expected.split("; ")
+    result = creator.parse_brace_expansion(text)
+    assert type(result) is list
+    assert result == expected
+    assert result == model(text)
+
+
+def test_no_match_returns_the_argument_itself_in_a_new_list(creator):
+    plain = "".join(["no ", "braces"])
+    result = creator.parse_brace_expansion(plain)
+    assert result == [plain] and result[0] is plain
+    assert creator.parse_brace_expansion(plain) is not result  # a new list each call
+    again = creator.parse_brace_expansion(text="{a, b}")
+    assert again == ["a", "b"] and all(type(r) is str for r in again)
+    assert creator.parse_brace_expansion("{a, b}") is not again
+
+
+# Single characters of a small alphabet, plus a few of their pairs so that
+# empty pairs and well-formed groups turn up often.
+TOKENS = ["{", "}", ",", " ", "\t", "/", "\\", "a", "b", "{}", "{a", "b}", ", "]
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.sampled_from(TOKENS), max_size=16).map("".join))
+def test_matches_the_python_model(creator, text):
+    assert creator.parse_brace_expansion(text) == model(text)
+
+
+# The limit cases run in a child with a capped address space: an expansion
+# that builds before it counts, or a count that wraps around, fails there
+# instead of eating the machine.
+LIMIT_CHILD = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+from crenly import crenly
+crenly.HAS_GROWL = False
+creator = crenly.FileCreator()
+group = lambda n: "{" + ",".join(f"i{k}" for k in range(n)) + "}"
+cases = {
+    "2**20": "{a,b}" * 20,
+    "4**11": "d/{a,b,c,d}" * 11,
+    "2**64": "{a,b}" * 64,
+    "2**200": "x{a,b}" * 200,
+    "101*9901": group(101) + "-" + group(9901),
+    "zero after overflow": "{a,b}" * 70 + "{,}",
+    "10**6": group(10) * 6,
+}
+for name, text in cases.items():
+    try:
+        result = creator.parse_brace_expansion(text)
+    except Exception as e:
+        print("=>", name, type(e).__name__, e)
+    else:
+        print("=>", name, "len", len(result), result[:1], result[-1:])
+"""
+
+
+def test_path_limit(py):
+    run = py(LIMIT_CHILD, timeout=120).ok()
+    last = "i9" * 6
+    assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
+        f"2**20 ValueError {LIMIT_MESSAGE}",
+        f"4**11 ValueError {LIMIT_MESSAGE}",
+        f"2**64 ValueError {LIMIT_MESSAGE}",
+        f"2**200 ValueError {LIMIT_MESSAGE}",
+        f"101*9901 ValueError {LIMIT_MESSAGE}",
+        "zero after overflow len 0 [] []",
+        f"10**6 len 1000000 ['i0i0i0i0i0i0'] ['{last}']",
+    ], run.describe()
+
+
+def test_ten_thousand_groups_on_a_small_stack(py):
+    # A recursive expansion (one C frame per group) overruns a 512 KiB stack.
+    code = """
+    import threading
+    from crenly import crenly
+    crenly.HAS_GROWL = False
+    out = []
+    def work():
+        out.append(crenly.FileCreator().parse_brace_expansion("x{a}" * 10000))
+    threading.stack_size(512 * 1024)
+    t = threading.Thread(target=work)
+    t.start(); t.join()
+    print("=>", out[0] == ["x/a" + "xa" * 9999])
+    """
+    run = py(code, timeout=120)
+    assert run.returncode == 0 and "=> True" in run.stdout.splitlines(), run.describe()
+
+
+class FakeRe:
+    def __init__(self, action):
+        self.action, self.calls = action, []
+
+    def search(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.action()
+
+
+def test_module_global_re_is_looked_up_at_each_call(creator, monkeypatch):
+    fake = FakeRe(lambda: None)
+    monkeypatch.setattr(mod, "re", fake)
+    text = "dir/{a,b}.txt"
+    result = creator.parse_brace_expansion(text)
+    assert result == [text] and result[0] is text
+    assert fake.calls == [((PATTERN, text), {})] and len(PATTERN) == 25
+
+    def boom():
+        raise RuntimeError("search failed")
+    monkeypatch.setattr(mod, "re", FakeRe(boom))
+    with pytest.raises(RuntimeError, match="search failed"):
+        creator.parse_brace_expansion(text)
+
+    monkeypatch.delattr(mod, "re")
+    with pytest.raises(NameError, match="^name 're' is not defined$"):
+        creator.parse_brace_expansion(text)
