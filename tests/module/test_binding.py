@@ -1,0 +1,233 @@
+"""Argument binding of the eight callables, compared with a plain model of the
+rules; their introspection attributes and traceback entries; no reference
+leaks on refused calls."""
+
+import inspect
+import traceback
+
+import pytest
+
+from .conftest import leak_check
+
+PARAMS = {"__init__": ("self",), "_init_growl": ("self",),
+          "parse_brace_expansion": ("self", "text"), "create_file": ("self", "filepath"),
+          "_notify": ("self", "filepath"), "create_files": ("self", "files")}
+EXPECTED_TYPE = {"text": str, "filepath": str, "files": list}
+NOTE = ("crenly rejects subclasses of built-in types here, which is stricter than "
+        "PEP 484 requires.")
+
+
+class Str(str):
+    pass
+
+
+class List(list):
+    pass
+
+
+def model(name, args, kwargs):
+    """(message, notes) of the TypeError of a method call through the class, or
+    None when the call binds."""
+    params = PARAMS[name]
+    n = len(params)
+
+    def count(given):
+        return f"{name}() takes exactly {n} positional argument{'s' * (n - 1)} ({given} given)", None
+    if len(args) > n or (not kwargs and len(args) != n):
+        return count(len(args))
+    bound = dict(zip(params, args))
+    for key, value in kwargs.items():
+        if key in bound:
+            return f"{name}() got multiple values for keyword argument '{key}'", None
+        if key not in params:
+            return f"{name}() got an unexpected keyword argument '{key}'", None
+        bound[key] = value
+    missing = [i for i, param in enumerate(params) if param not in bound]
+    if missing:
+        return count(missing[0])
+    want, value = EXPECTED_TYPE.get(params[-1]), bound[params[-1]]
+    if want and type(value) is not want:
+        return (f"Argument '{params[-1]}' has incorrect type (expected {want.__name__}, "
+                f"got {type(value).__name__})", [NOTE] if isinstance(value, want) else None)
+    return None
+
+
+class _Self:
+    """Stands for the instance in the call templates."""
+    def __repr__(self):
+        return "self"
+
+
+SELF = _Self()
+
+
+def error_calls():
+    """(method, args, kwargs) through the class that binding must refuse."""
+    for name, params in PARAMS.items():
+        p = params[-1]
+        x = {"text": "".join("a{b,c}"), "filepath": "".join("f.txt"), "files": ["f"]}.get(p, 1000)
+        bad = [None, 1000, b"f", ("f",), Str("f"), List(["f"]), ["f"] if p != "files" else "f"]
+        templates = [((), {}), ((SELF,), {}), ((SELF, x, x), {}), ((SELF, x, x, x), {"bogus": x}),
+                     ((SELF,), {"self": SELF}), ((SELF,), {"bogus": x}), ((), {p: x}),
+                     ((), {"self": SELF}), ((), {"bogus": x, p: x}), ((SELF, x), {p: x}),
+                     ((), {p: x, "self": SELF, "q": x}), ((), {Str("bogus"): x}),
+                     ((SELF, None, None), {}), ((SELF, None), {p: None})]
+        templates += [((SELF, b), {}) for b in bad] + [((), {Str(p): b, "self": SELF}) for b in bad]
+        for args, kwargs in templates:
+            if model(name, args, kwargs) is not None:
+                yield name, args, kwargs
+
+
+ERROR_CALLS = list(error_calls())
+
+
+def three_ways(cls, obj, name, args, kwargs):
+    """Through the class; and, when the instance comes first, as obj.f(...) (the
+    interpreter's method fast path) and as g = obj.f; g(...)."""
+    args = tuple(obj if a is SELF else a for a in args)
+    kwargs = {k: obj if v is SELF else v for k, v in kwargs.items()}
+    ways = {"class": lambda: getattr(cls, name)(*args, **kwargs)}
+    if args and args[0] is obj:
+        rest, bound = args[1:], getattr(obj, name)
+        scope = {"obj": obj, "rest": rest, "kwargs": kwargs}
+        ways["method"] = lambda: eval(f"obj.{name}(*rest, **kwargs)", scope)
+        ways["bound"] = lambda: bound(*rest, **kwargs)
+    return ways
+
+
+@pytest.fixture
+def obj(mod):
+    return mod.FileCreator.__new__(mod.FileCreator)  # binding needs no __init__
+
+
+@pytest.mark.parametrize("name, args, kwargs", ERROR_CALLS,
+                         ids=[f"{n}{args!r}{kwargs!r}" for n, args, kwargs in ERROR_CALLS])
+def test_refused_calls_match_the_model(mod, obj, name, args, kwargs):
+    expected = model(name, args, kwargs)
+    for way, call in three_ways(mod.FileCreator, obj, name, args, kwargs).items():
+        with pytest.raises(TypeError) as info:
+            call()
+        assert (way, str(info.value), getattr(info.value, "__notes__", None)) == (way, *expected)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.FileCreator(1), "__init__() takes exactly 1 positional argument (2 given)"),
+    (lambda m: m.FileCreator(x=1), "__init__() got an unexpected keyword argument 'x'"),
+    (lambda m: m.FileCreator.create_file(filepath="a"),
+     "create_file() takes exactly 2 positional arguments (0 given)"),
+    (lambda m: m.FileCreator().create_files(("a",)),
+     "Argument 'files' has incorrect type (expected list, got tuple)"),
+    (lambda m: m.get_version(1), "get_version() takes no arguments (1 given)"),
+    (lambda m: m.main(1, 2), "main() takes no arguments (2 given)"),
+    (lambda m: m.main(1, x=1), "main() takes no keyword arguments"),
+    (lambda m: m.get_version(**{Str("x"): 1}), "get_version() takes no keyword arguments"),
+])
+def test_documented_messages(mod, monkeypatch, call, message):
+    monkeypatch.setattr(mod, "HAS_GROWL", False)
+    with pytest.raises(TypeError) as info:
+        call(mod)
+    assert str(info.value) == message
+
+
+def test_keyword_binding_runs_the_body(mod, obj, monkeypatch, tmp_path):
+    cls, text, expected = mod.FileCreator, "d/{a,b}.txt", ["d/a.txt", "d/b.txt"]
+    assert obj.parse_brace_expansion(text) == expected
+    assert obj.parse_brace_expansion(text=text) == expected
+    assert cls.parse_brace_expansion(text=text, self=obj) == expected
+    assert cls.parse_brace_expansion(obj, **{Str("text"): text}) == expected
+    assert mod.get_version(**{}) == mod.__version__
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
+    obj.growl = None
+    assert obj.create_file(filepath="k1") is True
+    assert cls.create_file(self=obj, filepath="k2") is True
+    assert cls.create_file(filepath="k3", self=obj) is True
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["k1", "k2", "k3"]
+
+
+DOCS = {
+    "get_version": "get_version()\n\nReturn the version string of crenly.\n"
+                   "Version is taken from the __version__.py file if it exists.\n"
+                   "The content of __version__.py should be:\nversion = \"0.33\"",
+    "main": "main()\n\nMain entry point",
+    "__init__": "FileCreator.__init__(self)",
+    "_init_growl": "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
+    "parse_brace_expansion":
+        "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n\n"
+        "Parse brace expansion patterns like: \n- dir/{file1,file2,file3}.txt\n"
+        "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
+        "Also handles spaces after commas and validates the pattern\n"
+        "Returns: List of expanded filenames",
+    "create_file": "FileCreator.create_file(self, str filepath: str) -> bool\n\n"
+                   "Create a blank file, creating parent directories if needed\n\nArgs:\n"
+                   "    filepath: Path to file to create\n    \nReturns:\n"
+                   "    True if successful, False otherwise",
+    "_notify": "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
+    "create_files": "FileCreator.create_files(self, list files: List[str]) -> int\n\n"
+                    "Create multiple files\n\nReturns:\n    Number of successfully created files",
+}
+ANNOTATIONS = {"parse_brace_expansion": [("text", "str"), ("return", "List[str]")],
+               "create_file": [("filepath", "str"), ("return", "bool")],
+               "_notify": [("filepath", "str")],
+               "create_files": [("files", "List[str]"), ("return", "int")]}
+
+
+@pytest.mark.parametrize("name", DOCS)
+def test_callable_attributes(mod, obj, name):
+    method = name in PARAMS
+    func = vars(mod.FileCreator)[name] if method else vars(mod)[name]
+    params = list(PARAMS.get(name, ()))
+    assert (func.__name__, func.__qualname__, func.__module__, func.__doc__) == (
+        name, f"FileCreator.{name}" if method else name, "crenly.crenly", DOCS[name])
+    assert list(func.__annotations__.items()) == ANNOTATIONS.get(name, [])
+    code = func.__code__
+    assert (code.co_filename, code.co_argcount, list(code.co_varnames[:len(params)])) == (
+        "crenly/crenly", len(params), params)
+    signature = inspect.signature(func).parameters.values()
+    assert [(p.name, p.kind, p.default) for p in signature] == [
+        (p, inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty) for p in params]
+    if method:
+        bound = getattr(obj, name)
+        assert (getattr(mod.FileCreator, name), bound.__self__, bound.__func__) == (func, obj, func)
+        assert list(inspect.signature(bound).parameters) == params[1:]
+
+
+def interrupt(*args):
+    raise KeyboardInterrupt
+
+
+ESCAPES = {  # qualified name: (globals rebound, a call that raises out of it, its exception)
+    "get_version": ({"Path": interrupt}, lambda m, fc: m.get_version(), KeyboardInterrupt),
+    "FileCreator.__init__": ({"Path": 0}, lambda m, fc: m.FileCreator(), TypeError),
+    "FileCreator.parse_brace_expansion": ({"re": 0}, lambda m, fc: fc.parse_brace_expansion("{a}"),
+                                          AttributeError),
+    "FileCreator.create_files": ({}, lambda m, fc: fc.create_files([1]), TypeError),
+}
+
+
+@pytest.mark.parametrize("qualname", ESCAPES)
+def test_escaping_exceptions_get_a_traceback_entry(mod, obj, monkeypatch, qualname):
+    changes, call, raised = ESCAPES[qualname]
+    for name, value in changes.items():
+        monkeypatch.setattr(mod, name, value)
+    with pytest.raises(BaseException) as info:
+        call(mod, obj)
+    entries = [(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)]
+    assert type(info.value) is raised
+    assert (f"crenly.crenly.{qualname}", "crenly/crenly") in entries, entries
+
+
+@pytest.mark.parametrize("name", [*PARAMS, "get_version", "main"])
+def test_refused_calls_do_not_leak(mod, obj, name):
+    value = "".join("value")  # a fresh, counted argument
+    func = None if name in PARAMS else getattr(mod, name)
+    calls = [(lambda: func(value),), (lambda: func(value, x=value),)] if func else [
+        (*args, *kwargs.values(), call) for method, args, kwargs in ERROR_CALLS if method == name
+        for call in three_ways(mod.FileCreator, obj, name, args, kwargs).values()]
+    leaking = []
+    for *values, call in calls:
+        values = [obj, value, *(v for v in values if v is not SELF)]
+        deltas, grown = leak_check(call, values)
+        if any(deltas) or grown > 16_000:
+            leaking.append((values, deltas, grown))
+    assert leaking == []
