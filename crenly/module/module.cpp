@@ -19,7 +19,7 @@ constexpr const char* module_doc =
     "Author: The crenly team <team@crenly.dev>\n"
     "Version: 2.0\n";
 
-/// Copies the spec attribute `from` to the module dictionary as `to`. A
+/// Copies the attribute `from` of the import spec to the module dictionary as `to`. A
 /// missing attribute is skipped; None is skipped only when `skip_none`.
 void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to, bool skip_none) {
     PyObject* value = PyObject_GetAttrString(spec, from);
