@@ -53,6 +53,21 @@ void bind_function(CallableId id, Id name) {
     store_global(name, function.get());
 }
 
+/// An optional service: `import module` bound as `binding`, then `flag` =
+/// True; on ImportError (or a subclass), `flag` = False and the warning
+/// line. `line` moves to `handler_line` inside the handler.
+void probe_optional(Id module, Id binding, Id flag, Id warning, int& line, int handler_line) {
+    try {
+        import_as(module, binding);
+        store_global(flag, Py_True);
+    } catch (const PythonError&) {
+        Handling handled(catch_pending(state.import_error.get()));
+        line = handler_line;
+        store_global(flag, Py_False);
+        console_line(str(warning));
+    }
+}
+
 /// The class FileCreator, made by calling `type`.
 void define_file_creator() {
     Ref ns = own(PyDict_New());
@@ -100,26 +115,9 @@ void run_body(int& line) {
     }
 
     line = 24;
-    try {
-        import_as(Id::clipboard, Id::clipboard);
-        store_global(Id::HAS_CLIPBOARD, Py_True);
-    } catch (const PythonError&) {
-        Handling handled(catch_pending(state.import_error.get()));
-        line = 27;
-        store_global(Id::HAS_CLIPBOARD, Py_False);
-        console_line(str(Id::warn_clipboard_missing));
-    }
-
+    probe_optional(Id::clipboard, Id::clipboard, Id::HAS_CLIPBOARD, Id::warn_clipboard_missing, line, 27);
     line = 31;
-    try {
-        import_as(Id::gntp_notifier, Id::gntp);
-        store_global(Id::HAS_GROWL, Py_True);
-    } catch (const PythonError&) {
-        Handling handled(catch_pending(state.import_error.get()));
-        line = 34;
-        store_global(Id::HAS_GROWL, Py_False);
-        console_line(str(Id::warn_gntp_missing));
-    }
+    probe_optional(Id::gntp_notifier, Id::gntp, Id::HAS_GROWL, Id::warn_gntp_missing, line, 34);
 
     line = 37;
     store_global(Id::NAME, str(Id::crenly));
