@@ -1,6 +1,8 @@
 #include "crenly/creation/brace.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "crenly/module/calls.hpp"
@@ -62,36 +64,86 @@ bool needs_separator(PyObject* text, Span lead) noexcept {
     return last != '/' && last != '\\';
 }
 
-/// Length of `group(n)` of `match`.
-Py_ssize_t group_length(PyObject* match, PyObject* n) {
-    Ref group = call_method(match, Id::group, n);
-    if (!PyUnicode_Check(group.get())) raise(PyExc_TypeError, "brace pattern group is not a str");
-    return PyUnicode_GET_LENGTH(group.get());
+/// A position reported by a match (an int).
+Py_ssize_t position(PyObject* value) {
+    const Py_ssize_t result = PyLong_AsSsize_t(value);
+    if (result == -1 && PyErr_Occurred()) throw_python_error();
+    return result;
 }
 
-/// `match.end()` as a position.
-Py_ssize_t match_end(PyObject* match) {
-    Ref end = call_method(match, Id::end);
-    const Py_ssize_t value = PyLong_AsSsize_t(end.get());
-    if (value == -1 && PyErr_Occurred()) throw_python_error();
-    return value;
+/// The group of items of `match`: where its text starts and ends.
+Span items_span(PyObject* match) {
+    Ref span = call_method(match, Id::span, state.int2.get());
+    if (!PyTuple_Check(span.get()) || PyTuple_GET_SIZE(span.get()) != 2) {
+        raise(PyExc_TypeError, "brace pattern span is not a pair");
+    }
+    return {position(PyTuple_GET_ITEM(span.get(), 0)), position(PyTuple_GET_ITEM(span.get(), 1))};
 }
 
-/// Builds the path made of one choice per segment, selected by `index`.
+/// The brace pattern compiled by the re module, when `search` is that
+/// module's own search function (cached on first use); otherwise empty.
+Ref compiled_pattern(PyObject* search) {
+    if (state.re_search) {
+        return search == state.re_search.get() ? Ref::borrow(state.brace_regex.get()) : Ref{};
+    }
+    Ref re = Ref::steal(PyImport_GetModule(str(Id::re)));
+    if (!re) {
+        if (PyErr_Occurred()) throw_python_error();
+        return {};
+    }
+    Ref own_search = getattr(re.get(), Id::search);
+    if (own_search.get() != search) return {};
+    Ref regex = call_method(re.get(), Id::compile, str(Id::brace_pattern));
+    // Another thread may have cached them meanwhile; the first one stays.
+    // The pattern is stored before the search it belongs to.
+    if (!state.re_search) {
+        state.brace_regex = Ref::borrow(regex.get());
+        state.re_search = std::move(own_search);
+    }
+    return regex;
+}
+
+/// Writes the path made of one choice per segment, selected by `index`.
+template <class Char>
+void write_path(const Char* data, const std::vector<Segment>& segments, const std::vector<std::size_t>& index,
+                Char* out) noexcept {
+    for (std::size_t s = 0; s < segments.size(); ++s) {
+        const Choice& c = segments[s][index[s]];
+        out = std::copy(data + c.lead.begin, data + c.lead.end, out);
+        if (c.slash) *out++ = static_cast<Char>('/');
+        out = std::copy(data + c.item.begin, data + c.item.end, out);
+        out = std::copy(data + c.suffix.begin, data + c.suffix.end, out);
+    }
+}
+
+/// The length of the path selected by `index`.
+Py_ssize_t path_length(const std::vector<Segment>& segments, const std::vector<std::size_t>& index) noexcept {
+    Py_ssize_t length = 0;
+    for (std::size_t s = 0; s < segments.size(); ++s) {
+        const Choice& c = segments[s][index[s]];
+        length += c.lead.size() + (c.slash ? 1 : 0) + c.item.size() + c.suffix.size();
+    }
+    return length;
+}
+
+/// Builds the path selected by `index` as a new str.
 template <class Char>
 Ref build_path(PyObject* text, const std::vector<Segment>& segments, const std::vector<std::size_t>& index,
                std::vector<Char>& buffer, int kind) {
     const auto* data = static_cast<const Char*>(PyUnicode_DATA(text));
-    buffer.clear();
-    for (std::size_t s = 0; s < segments.size(); ++s) {
-        const Choice& c = segments[s][index[s]];
-        buffer.insert(buffer.end(), data + c.lead.begin, data + c.lead.end);
-        if (c.slash) buffer.push_back(static_cast<Char>('/'));
-        buffer.insert(buffer.end(), data + c.item.begin, data + c.item.end);
-        buffer.insert(buffer.end(), data + c.suffix.begin, data + c.suffix.end);
+    const Py_ssize_t length = path_length(segments, index);
+    if constexpr (std::is_same_v<Char, Py_UCS1>) {
+        if (PyUnicode_IS_ASCII(text)) {
+            // Every piece is ASCII, so the path is too: written in place.
+            Ref path = own(PyUnicode_New(length, 127));
+            write_path(data, segments, index, PyUnicode_1BYTE_DATA(path.get()));
+            return path;
+        }
     }
+    buffer.resize(static_cast<std::size_t>(length));
+    write_path(data, segments, index, buffer.data());
     // Narrows to the smallest representation, as every str must have.
-    return own(PyUnicode_FromKindAndData(kind, buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
+    return own(PyUnicode_FromKindAndData(kind, buffer.data(), length));
 }
 
 /// The cartesian product of the segments, leftmost varying slowest.
@@ -130,7 +182,9 @@ Ref parse_brace_expansion_body(PyObject* const* args) {
     PyObject* text = args[1];
     Ref re = load_global(Id::re);
     Ref search = getattr(re.get(), Id::search);
-    Ref match = call(search.get(), str(Id::brace_pattern), text);
+    Ref pattern = compiled_pattern(search.get());
+    Ref match = pattern ? call_method(pattern.get(), Id::search, text)
+                        : call(search.get(), str(Id::brace_pattern), text);
     if (!truth(match.get())) {
         Ref result = own(PyList_New(1));
         PyList_SET_ITEM(result.get(), 0, Py_NewRef(text));
@@ -142,16 +196,14 @@ Ref parse_brace_expansion_body(PyObject* const* args) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     std::vector<Segment> segments;
     std::vector<Span> items;
-    Ref pattern;  // the compiled pattern, for the searches after the first
-    Py_ssize_t position = 0;
+    Py_ssize_t done = 0;  // where the text not yet cut starts
     while (true) {
-        const Py_ssize_t end = match_end(match.get());
-        const Py_ssize_t suffix_length = group_length(match.get(), state.int3.get());
-        const Py_ssize_t items_length = group_length(match.get(), state.int2.get());
-        const Span suffix{end - suffix_length, end};
-        const Span group{suffix.begin - 1 - items_length, suffix.begin - 1};
-        const Span lead{position, group.begin - 1};
-        if (lead.begin > lead.end || lead.end < 0 || end > length) {
+        const Span group = items_span(match.get());
+        Ref end_value = call_method(match.get(), Id::end);
+        const Py_ssize_t end = position(end_value.get());
+        const Span lead{done, group.begin - 1};
+        const Span suffix{group.end + 1, end};
+        if (lead.begin > lead.end || group.begin > group.end || suffix.begin > suffix.end || end > length) {
             raise(PyExc_ValueError, "brace pattern match out of range");
         }
         const bool slash = segments.empty() && needs_separator(text, lead);
@@ -159,13 +211,13 @@ Ref parse_brace_expansion_body(PyObject* const* args) {
         Segment& segment = segments.emplace_back();
         segment.reserve(items.size());
         for (const Span& item : items) segment.push_back({lead, slash, item, suffix});
-        position = end;
-        if (position >= length) break;
+        done = end;
+        if (done >= length) break;
         if (!pattern) pattern = getattr(match.get(), Id::re);
-        Ref start = own(PyLong_FromSsize_t(position));
+        Ref start = own(PyLong_FromSsize_t(done));
         match = call_method(pattern.get(), Id::search, text, start.get());
         if (!truth(match.get())) {
-            segments.push_back({Choice{{position, length}, false, {}, {}}});
+            segments.push_back({Choice{{done, length}, false, {}, {}}});
             break;
         }
     }

@@ -82,8 +82,7 @@ Ref create_file_body(PyObject* const* args) {
         create(self, filepath);
         return Ref::borrow(Py_True);
     } catch (const PythonError&) {
-        const Callable& c = callable(CallableId::create_file);
-        Handling handling(catch_pending(PyExc_Exception, c.traceback_name, c.line));
+        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::create_file)));
         Ref reason = format_empty(handling.exception());
         Ref line = concat({str(Id::failed_prefix), filepath, str(Id::failed_separator), reason.get()});
         console_line(line.get());

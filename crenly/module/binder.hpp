@@ -9,9 +9,10 @@ namespace crenly::module {
 
 /// Binds a vectorcall (`args`, `nargs` positional, then one value per name
 /// in `kwnames`) to the parameters of `c`, writing borrowed pointers into
-/// `bound` (c.nparams entries). Throws PythonError with TypeError set when
-/// the call does not fit.
-void bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** bound);
+/// `bound` (c.nparams entries). Returns false with TypeError set when the
+/// call does not fit. Never throws: a wrong call is the binder's cold path
+/// and is kept cheap.
+bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) noexcept;
 
 }  // namespace crenly::module

@@ -102,6 +102,7 @@ constexpr int co_generator = 0x0020;
 // Never destroyed: Python objects must not be released after the interpreter
 // has finalised, so the array lives until the process ends.
 auto& codes = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
+auto& traceback_codes = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
 
 /// A code object named `name` in "crenly/crenly" with the given argument
 /// count, local names and flags; `consts` replaces co_consts when given.
@@ -135,6 +136,8 @@ const Callable& callable(CallableId id) noexcept { return table[static_cast<std:
 
 PyObject* code_object(CallableId id) noexcept { return codes[static_cast<std::size_t>(id)].get(); }
 
+PyObject* traceback_code(CallableId id) noexcept { return traceback_codes[static_cast<std::size_t>(id)].get(); }
+
 void create_code_objects() {
     Ref genexpr = make_code("<genexpr>", "main.<locals>.<genexpr>", genexpr_line, 1, genexpr_locals,
                             co_optimized_newlocals | co_generator, nullptr);
@@ -144,6 +147,8 @@ void create_code_objects() {
         const bool is_main = static_cast<CallableId>(i) == CallableId::main;
         codes[i] = make_code(c.short_name, c.qualname, c.line, c.nparams, c.locals,
                              co_optimized_newlocals, is_main ? main_consts.get() : nullptr);
+        traceback_codes[i] =
+            own(reinterpret_cast<PyObject*>(PyCode_NewEmpty("crenly/crenly", c.traceback_name, c.line)));
     }
 }
 

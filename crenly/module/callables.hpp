@@ -53,6 +53,10 @@ const Callable& callable(CallableId id) noexcept;
 /// The code object of `id` (borrowed), built by create_code_objects.
 PyObject* code_object(CallableId id) noexcept;
 
+/// The code object behind the traceback entry "crenly.crenly.<qualname>"
+/// of `id` (borrowed), built by create_code_objects.
+PyObject* traceback_code(CallableId id) noexcept;
+
 /// Builds the code objects of every callable and of the generator
 /// expression inside main (exec step 11).
 void create_code_objects();

@@ -4,6 +4,10 @@
 #include <exception>
 #include <new>
 
+#include <frameobject.h>
+
+#include "crenly/module/state.hpp"
+
 namespace crenly::module {
 
 void throw_python_error() { throw PythonError{}; }
@@ -32,16 +36,36 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
-void add_traceback(const char* function, int line) noexcept {
-    // Builds an empty code object and frame for the entry and keeps the
-    // pending exception as it was (it may itself fail with MemoryError, in
-    // which case the original error is kept).
-    _PyTraceback_Add(function, "crenly/crenly", line);
+void add_traceback(PyObject* code) noexcept {
+    // The frame is made with no exception pending (allocation may run the
+    // garbage collector, and with it arbitrary finalisers).
+    PyObject* pending = PyErr_GetRaisedException();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                       state.namespace_.get(), nullptr);
+    if (frame == nullptr) {
+        // Keep the original error rather than the failure to decorate it.
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return;
+    }
+    PyErr_SetRaisedException(pending);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
 }
 
-Ref catch_pending(PyObject* type, const char* function, int line) {
+void add_traceback(const char* function, int line) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty("crenly/crenly", function, line);
+    if (code == nullptr) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (code == nullptr) return;
+    add_traceback(reinterpret_cast<PyObject*>(code));
+    Py_DECREF(code);
+}
+
+Ref catch_pending(PyObject* type, PyObject* traceback_code) {
     if (!PyErr_ExceptionMatches(type)) throw_python_error();
-    if (function != nullptr) add_traceback(function, line);
+    if (traceback_code != nullptr) add_traceback(traceback_code);
     return Ref::steal(PyErr_GetRaisedException());
 }
 

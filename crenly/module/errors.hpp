@@ -51,6 +51,11 @@ template <class F>
 PyObject* guard_object(F&& body) noexcept {
     try {
         return body().release();
+    } catch (const PythonError&) {
+        // The common failure: the error is set already (caught here rather
+        // than classified by rethrowing, which costs far more).
+        if (!PyErr_Occurred()) set_error_from_current_exception();
+        return nullptr;
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
@@ -63,11 +68,18 @@ int guard_status(F&& body) noexcept {
     try {
         body();
         return 0;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) set_error_from_current_exception();
+        return -1;
     } catch (...) {
         set_error_from_current_exception();
         return -1;
     }
 }
+
+/// Adds to the pending exception a traceback entry for `code` (a code
+/// object whose name, file and first line make the entry).
+void add_traceback(PyObject* code) noexcept;
 
 /// Adds a traceback entry `function` at `line` of the file "crenly/crenly"
 /// to the pending exception.
@@ -76,8 +88,8 @@ void add_traceback(const char* function, int line) noexcept;
 /// The first half of `except <type>:` for a pending error: when it is an
 /// instance of `type`, takes it off the error indicator and returns it;
 /// otherwise leaves it pending and throws PythonError again. With a
-/// `function` name, a caught exception first gains that traceback entry.
-Ref catch_pending(PyObject* type, const char* function = nullptr, int line = 0);
+/// `traceback_code`, a caught exception first gains that traceback entry.
+Ref catch_pending(PyObject* type, PyObject* traceback_code = nullptr);
 
 /// The body of an `except` block: while alive, `exception` is the handled
 /// exception (what sys.exception() and traceback.format_exc() see, and the

@@ -12,7 +12,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const Callable* spec;
+    CallableId id;
     // Owned references; exposed as attributes.
     PyObject* name;
     PyObject* qualname;
@@ -25,17 +25,17 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
-/// Calls the body of the function with the arguments of one call. On
-/// failure the exception gains the entry "crenly.crenly.<qualname>".
+/// Binds the arguments of one call and runs the body. An exception that
+/// leaves the body gains the entry "crenly.crenly.<qualname>"; a call refused
+/// by the binder never entered the function and gains none.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) noexcept {
-    const Callable& spec = *as_function(self)->spec;
-    PyObject* result = guard_object([&] {
-        PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
-        bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        return spec.body(bound);
-    });
-    if (result == nullptr) add_traceback(spec.traceback_name, spec.line);
+    const FunctionObject* f = as_function(self);
+    const Callable& spec = callable(f->id);
+    PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
+    if (!bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    PyObject* result = guard_object([&] { return spec.body(bound); });
+    if (result == nullptr) add_traceback(traceback_code(f->id));
     return result;
 }
 
@@ -168,7 +168,7 @@ Ref make_function(CallableId id) {
     auto* f = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type));
     if (f == nullptr) throw_python_error();  // (the new object already owns a reference to its heap type)
     f->vectorcall = function_vectorcall;
-    f->spec = &c;
+    f->id = id;
     f->name = Py_NewRef(str(c.name));
     f->qualname = qualname.release();
     f->module = Py_NewRef(str(Id::crenly_crenly));

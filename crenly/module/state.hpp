@@ -87,8 +87,9 @@ namespace crenly::module {
     X(split, "split")                                                \
     X(search, "search")                                              \
     X(group, "group")                                                \
-    X(start, "start")                                                \
+    X(span, "span")                                                  \
     X(end, "end")                                                    \
+    X(compile, "compile")                                            \
     X(version, "version")                                            \
     X(ArgumentParser, "ArgumentParser")                              \
     X(description, "description")                                   \
@@ -229,6 +230,11 @@ struct State {
 
     // Cached builtins.
     Ref import_error, print, open, sum;
+
+    // The re module's own `search` and the brace pattern compiled by it,
+    // cached on the first expansion: while the global `re` still offers that
+    // same `search`, the compiled pattern gives the same matches directly.
+    Ref re_search, brace_regex;
 };
 
 /// The one instance; never destroyed (its objects must outlive nothing and

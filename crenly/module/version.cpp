@@ -111,8 +111,7 @@ Ref get_version_body(PyObject* const* /*args*/) {
     try {
         return lookup();
     } catch (const PythonError&) {
-        const Callable& self = callable(CallableId::get_version);
-        Handling handling(catch_pending(PyExc_Exception, self.traceback_name, self.line));
+        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::get_version)));
         report(handling.exception());
         return Ref::borrow(str(Id::default_version));
     }

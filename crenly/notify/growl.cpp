@@ -61,8 +61,7 @@ Ref init_growl_body(PyObject* const* args) {
     try {
         register_notifier(self);
     } catch (const PythonError&) {
-        const Callable& c = callable(CallableId::init_growl);
-        Handling handling(catch_pending(PyExc_Exception, c.traceback_name, c.line));
+        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::init_growl)));
         Ref reason = format_empty(handling.exception());
         Ref line = concat({str(Id::warn_growl_init), reason.get()});
         console_line(line.get());
@@ -81,8 +80,7 @@ Ref notify_body(PyObject* const* args) {
     try {
         send(self, filepath);
     } catch (const PythonError&) {
-        const Callable& c = callable(CallableId::notify);
-        Handling handling(catch_pending(PyExc_Exception, c.traceback_name, c.line));
+        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::notify)));
         if (debug_requested()) {
             Ref reason = format_empty(handling.exception());
             Ref line = concat({str(Id::notification_error), reason.get()});
