@@ -24,10 +24,24 @@ void store_global(Id name, PyObject* value) {
 }
 
 Ref concat(std::initializer_list<PyObject*> pieces) {
-    Ref list = own(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* piece : pieces) PyList_SET_ITEM(list.get(), i++, Py_NewRef(piece));
-    return own(PyUnicode_Join(state.empty_str.get(), list.get()));
+    // Built in place: the widest piece decides the representation, and each
+    // piece being canonical, the result is too.
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (PyObject* piece : pieces) {
+        length += PyUnicode_GET_LENGTH(piece);
+        const Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(piece);
+        if (piece_max > max_char) max_char = piece_max;
+    }
+    Ref result = own(PyUnicode_New(length, max_char));
+    Py_ssize_t at = 0;
+    for (PyObject* piece : pieces) {
+        if (PyUnicode_CopyCharacters(result.get(), at, piece, 0, PyUnicode_GET_LENGTH(piece)) < 0) {
+            throw_python_error();
+        }
+        at += PyUnicode_GET_LENGTH(piece);
+    }
+    return result;
 }
 
 namespace {
