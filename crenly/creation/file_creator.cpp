@@ -23,9 +23,7 @@ void copy_to_clipboard(PyObject* file_path) {
         call(copy.get(), text.get());
     } catch (const PythonError&) {
         Handling handling(catch_pending(PyExc_Exception));
-        Ref reason = format_empty(handling.exception());
-        Ref line = concat({str(Id::warn_clipboard_copy), reason.get()});
-        console_line(line.get());
+        error_line(Id::warn_clipboard_copy, handling.exception());
     }
 }
 
@@ -40,8 +38,7 @@ void copy_to_clipboard(PyObject* file_path) {
 
 /// The steps of one creation; any failure leaves by exception.
 void create(PyObject* self, PyObject* filepath) {
-    Ref path_type = load_global(Id::Path);
-    Ref file_path = call(path_type.get(), filepath);
+    Ref file_path = make_path(filepath);
     Ref parent = getattr(file_path.get(), Id::parent_attr);
     call_method_kw(parent.get(), Id::mkdir, Kw::mkdir, Py_True, Py_True);
     if (truth(call_method(file_path.get(), Id::is_dir).get())) raise_is_a_directory(file_path.get());
@@ -63,9 +60,7 @@ void create(PyObject* self, PyObject* filepath) {
 
 Ref init_body(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref path_type = load_global(Id::Path);
-    Ref file = load_global(Id::dunder_file);
-    Ref module_path = call(path_type.get(), file.get());
+    Ref module_path = module_file_path();
     Ref directory = getattr(module_path.get(), Id::parent_attr);
     Ref icon = own(PyNumber_TrueDivide(directory.get(), str(Id::icon_file)));
     setattr(self, Id::icon_path, icon.get());

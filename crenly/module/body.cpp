@@ -131,9 +131,7 @@ void run_body(int& line) {
     }
     line = 40;
     {
-        Ref path_type = load_global(Id::Path);
-        Ref file = load_global(Id::dunder_file);
-        Ref path = call(path_type.get(), file.get());
+        Ref path = module_file_path();
         Ref name = getattr(path.get(), Id::name);
         store_global(Id::dunder_filename, name.get());
     }

@@ -20,13 +20,17 @@ void raise(PyObject* type, const char* format, ...) {
     throw PythonError{};
 }
 
+void ensure_error_set() noexcept {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "crenly: error signalled without an exception set");
+    }
+}
+
 void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (const PythonError&) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "crenly: error signalled without an exception set");
-        }
+        ensure_error_set();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

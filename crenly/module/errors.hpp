@@ -45,6 +45,9 @@ inline int require_status(int status) {
 /// inside a catch block; never throws.
 void set_error_from_current_exception() noexcept;
 
+/// Sets SystemError when a PythonError marker arrived with no error set.
+void ensure_error_set() noexcept;
+
 /// Runs `body` (returning Ref) for an interpreter entry point: a new
 /// reference on success, null with a Python error set on any failure.
 template <class F>
@@ -54,7 +57,7 @@ PyObject* guard_object(F&& body) noexcept {
     } catch (const PythonError&) {
         // The common failure: the error is set already (caught here rather
         // than classified by rethrowing, which costs far more).
-        if (!PyErr_Occurred()) set_error_from_current_exception();
+        ensure_error_set();
         return nullptr;
     } catch (...) {
         set_error_from_current_exception();
@@ -69,7 +72,7 @@ int guard_status(F&& body) noexcept {
         body();
         return 0;
     } catch (const PythonError&) {
-        if (!PyErr_Occurred()) set_error_from_current_exception();
+        ensure_error_set();
         return -1;
     } catch (...) {
         set_error_from_current_exception();

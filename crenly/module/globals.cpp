@@ -23,6 +23,17 @@ void store_global(Id name, PyObject* value) {
     require_status(PyDict_SetItem(state.namespace_.get(), str(name), value));
 }
 
+Ref make_path(PyObject* arg) {
+    Ref path_type = load_global(Id::Path);
+    return call(path_type.get(), arg);
+}
+
+Ref module_file_path() {
+    Ref path_type = load_global(Id::Path);
+    Ref file = load_global(Id::dunder_file);
+    return call(path_type.get(), file.get());
+}
+
 Ref concat(std::initializer_list<PyObject*> pieces) {
     // Built in place: the widest piece decides the representation, and each
     // piece being canonical, the result is too.
@@ -81,6 +92,12 @@ void console_line(PyObject* text) {
     Ref replaced = own(PyUnicode_Decode(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
                                         enc, "strict"));
     call(state.print.get(), replaced.get());
+}
+
+void error_line(Id prefix, PyObject* exception) {
+    Ref reason = format_empty(exception);
+    Ref line = concat({str(prefix), reason.get()});
+    console_line(line.get());
 }
 
 bool debug_requested() {

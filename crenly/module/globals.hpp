@@ -15,6 +15,12 @@ Ref load_global(Id name);
 /// Binds `name` to `value` in the module namespace.
 void store_global(Id name, PyObject* value);
 
+/// `Path(arg)`, with the global Path.
+Ref make_path(PyObject* arg);
+
+/// `Path(__file__)`: the module's own file (both globals looked up afresh).
+Ref module_file_path();
+
 /// The concatenation of `pieces` (each a str).
 Ref concat(std::initializer_list<PyObject*> pieces);
 
@@ -22,6 +28,10 @@ Ref concat(std::initializer_list<PyObject*> pieces);
 /// When the console cannot encode it, prints it once more with every
 /// unencodable character replaced.
 void console_line(PyObject* text);
+
+/// Prints `prefix` followed by the error text of `exception` (formatted
+/// with an empty format specification) as one console line.
+void error_line(Id prefix, PyObject* exception);
 
 /// True when an element of sys.argv equals "--debug" (looked up afresh).
 bool debug_requested();

@@ -10,9 +10,7 @@ namespace {
 
 /// `Path(__file__).parent`, looked up afresh.
 Ref module_directory() {
-    Ref path_type = load_global(Id::Path);
-    Ref file = load_global(Id::dunder_file);
-    Ref path = call(path_type.get(), file.get());
+    Ref path = module_file_path();
     return getattr(path.get(), Id::parent_attr);
 }
 
@@ -99,9 +97,7 @@ void report(PyObject* exception) {
         Ref text = call_method(traceback.get(), Id::format_exc);
         console_line(text.get());
     } else {
-        Ref text = format_empty(exception);
-        Ref line = concat({str(Id::error_prefix), text.get()});
-        console_line(line.get());
+        error_line(Id::error_prefix, exception);
     }
 }
 

@@ -43,8 +43,7 @@ void register_notifier(PyObject* self) {
 
 void send(PyObject* self, PyObject* filepath) {
     Ref growl = getattr(self, Id::growl);
-    Ref path_type = load_global(Id::Path);
-    Ref path = call(path_type.get(), filepath);
+    Ref path = make_path(filepath);
     Ref name = getattr(path.get(), Id::name);
     Ref name_text = format_empty(name.get());
     Ref description = concat({str(Id::file_created), name_text.get(), str(Id::double_quote)});
@@ -62,9 +61,7 @@ Ref init_growl_body(PyObject* const* args) {
         register_notifier(self);
     } catch (const PythonError&) {
         Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::init_growl)));
-        Ref reason = format_empty(handling.exception());
-        Ref line = concat({str(Id::warn_growl_init), reason.get()});
-        console_line(line.get());
+        error_line(Id::warn_growl_init, handling.exception());
         setattr(self, Id::growl, Py_None);
     }
     return Ref::borrow(Py_None);
@@ -82,9 +79,7 @@ Ref notify_body(PyObject* const* args) {
     } catch (const PythonError&) {
         Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::notify)));
         if (debug_requested()) {
-            Ref reason = format_empty(handling.exception());
-            Ref line = concat({str(Id::notification_error), reason.get()});
-            console_line(line.get());
+            error_line(Id::notification_error, handling.exception());
         }
     }
     return Ref::borrow(Py_None);
