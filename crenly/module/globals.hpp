@@ -29,8 +29,8 @@ Ref concat(std::initializer_list<PyObject*> pieces);
 /// unencodable character replaced.
 void console_line(PyObject* text);
 
-/// Prints `prefix` followed by the error text of `exception` (formatted
-/// with an empty format specification) as one console line.
+/// Prints `prefix` followed by the error text of `exception`, that is
+/// format(exception, ""), as one console line.
 void error_line(Id prefix, PyObject* exception);
 
 /// True when an element of sys.argv equals "--debug" (looked up afresh).
