@@ -4,6 +4,9 @@ Run it through `bash bench/run [--quick]`, which builds the package first. The
 programs compared (bench/comparators/):
   crenly  the installed command / the extension module
   plain   plain_crenly.py, the same program written in plain Python
+  plain-held
+          the same program, its module held from `sys` until the interpreter
+          ends as the extension module holds itself: what that lifetime costs
   floor   floor.py, only the per-path pathlib work and one print per path, and
           for start-up only the standard modules that the module body imports
   shell   bash: `mkdir -p` and `touch` with bash's own brace expansion
@@ -232,6 +235,7 @@ def programs(env, files_args, shell_script):
     return {
         "crenly": [str(env / "bin" / "crenly"), *files_args],
         "plain": [python, launch, "plain_crenly", *files_args],
+        "plain-held": [python, launch, "--hold", "plain_crenly", *files_args],
         "floor": [python, launch, "floor"],  # paths appended by the caller
         "shell": ["bash", "-c", shell_script],
     }
@@ -309,14 +313,18 @@ def whole_commands(settings, bare, tmpfs, disk, scratch, isolate):
     say("start-up and one file")
     times = hyperfine_rounds(one, tmpfs, settings.rounds_startup, prepare=f"rm -rf {tmpfs}/d", scratch=scratch)
     rows += ratio_rows(
-        "start-up + 1 file [cmd, tmpfs]", times, {"plain": "<1", "floor": "info", "shell": "info"}
+        "start-up + 1 file [cmd, tmpfs]",
+        times,
+        {"plain": "<1", "plain-held": "info", "floor": "info", "shell": "info"},
     )
     say("start-up and one file, optional packages installed")
-    pair = {k: full[k] for k in ("crenly", "plain")}
+    pair = {k: full[k] for k in ("crenly", "plain", "plain-held")}
     times = hyperfine_rounds(
         pair, tmpfs, settings.rounds_startup, prepare=f"rm -rf {tmpfs}/d", scratch=scratch, prefix=isolate
     )
-    rows += ratio_rows("start-up + 1 file, optional pkgs [cmd, tmpfs]", times, {"plain": "<1"})
+    rows += ratio_rows(
+        "start-up + 1 file, optional pkgs [cmd, tmpfs]", times, {"plain": "<1", "plain-held": "info"}
+    )
 
     say("import only")
     python = str(bare / "bin" / "python")
@@ -339,7 +347,7 @@ def whole_commands(settings, bare, tmpfs, disk, scratch, isolate):
         rows += ratio_rows(
             f"{n:,} new files [cmd, {where}]",
             times,
-            {"plain": "<1" if decide else "info", "floor": "info", "shell": "info"},
+            {"plain": "<1" if decide else "info", "plain-held": "info", "floor": "info", "shell": "info"},
         )
         say(f"{n:,} existing files, {where}")
         run(cases["crenly"], cwd=root)
@@ -347,7 +355,7 @@ def whole_commands(settings, bare, tmpfs, disk, scratch, isolate):
         rows += ratio_rows(
             f"{n:,} existing files [cmd, {where}]",
             times,
-            {"plain": "<1" if decide else "info", "floor": "info", "shell": "info"},
+            {"plain": "<1" if decide else "info", "plain-held": "info", "floor": "info", "shell": "info"},
         )
         shutil.rmtree(root / "d", ignore_errors=True)
     return rows, share
