@@ -1,5 +1,8 @@
 #include "crenly/module/binder.hpp"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "crenly/module/errors.hpp"
 #include "crenly/module/state.hpp"
 
@@ -7,10 +10,21 @@ namespace crenly::module {
 
 namespace {
 
-/// "f() takes exactly N positional argument(s) (G given)"
+/// "f() takes exactly N positional argument(s) (G given)". The names are
+/// short ASCII constants, so the C library formats the text: the
+/// interpreter's PyUnicode_FromFormat costs several times as much, and this
+/// is the path of every call with the wrong number of arguments.
 CRENLY_COLD bool count_error(const Callable& c, Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", c.short_name,
-                 "exactly", static_cast<Py_ssize_t>(c.nparams), c.nparams == 1 ? "" : "s", given);
+    char text[256];
+    const int length = std::snprintf(text, sizeof text, "%.120s() takes exactly %zd positional argument%s (%zd given)",
+                                     c.short_name, static_cast<Py_ssize_t>(c.nparams), c.nparams == 1 ? "" : "s",
+                                     given);
+    // At most 120 + 60 characters: never cut, but never read past the end.
+    const Py_ssize_t size = length < 0 ? 0 : std::min<Py_ssize_t>(length, sizeof text - 1);
+    PyObject* message = PyUnicode_FromStringAndSize(text, size);
+    if (message == nullptr) return false;
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
     return false;
 }
 
