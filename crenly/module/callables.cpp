@@ -103,6 +103,8 @@ constexpr int co_generator = 0x0020;
 // has finalised, so the array lives until the process ends.
 auto& codes = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
 auto& traceback_codes = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
+auto& traceback_frames = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
+Ref& genexpr_frame = *new Ref();
 
 /// A code object named `name` in "crenly/crenly" with the given argument
 /// count, local names and flags; `consts` replaces co_consts when given.
@@ -138,6 +140,10 @@ PyObject* code_object(CallableId id) noexcept { return codes[static_cast<std::si
 
 PyObject* traceback_code(CallableId id) noexcept { return traceback_codes[static_cast<std::size_t>(id)].get(); }
 
+PyObject* traceback_frame(CallableId id) noexcept { return traceback_frames[static_cast<std::size_t>(id)].get(); }
+
+PyObject* genexpr_traceback_frame() noexcept { return genexpr_frame.get(); }
+
 void create_code_objects() {
     Ref genexpr = make_code("<genexpr>", "main.<locals>.<genexpr>", genexpr_line, 1, genexpr_locals,
                             co_optimized_newlocals | co_generator, nullptr);
@@ -149,7 +155,11 @@ void create_code_objects() {
                              co_optimized_newlocals, is_main ? main_consts.get() : nullptr);
         traceback_codes[i] =
             own(reinterpret_cast<PyObject*>(PyCode_NewEmpty("crenly/crenly", c.traceback_name, c.line)));
+        traceback_frames[i] = make_traceback_frame(traceback_codes[i].get());
     }
+    Ref genexpr_code = own(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty("crenly/crenly", "crenly.crenly.main.<locals>.<genexpr>", genexpr_line)));
+    genexpr_frame = make_traceback_frame(genexpr_code.get());
 }
 
 }  // namespace crenly::module

@@ -57,8 +57,16 @@ PyObject* code_object(CallableId id) noexcept;
 /// of `id` (borrowed), built by create_code_objects.
 PyObject* traceback_code(CallableId id) noexcept;
 
+/// The frame behind the traceback entry "crenly.crenly.<qualname>" of `id`
+/// (borrowed; made once from traceback_code, see add_traceback_frame).
+PyObject* traceback_frame(CallableId id) noexcept;
+
+/// The frame behind the traceback entry of the generator expression inside
+/// main, "crenly.crenly.main.<locals>.<genexpr>" (borrowed).
+PyObject* genexpr_traceback_frame() noexcept;
+
 /// Builds the code objects of every callable and of the generator
-/// expression inside main (exec step 11).
+/// expression inside main (exec step 11), and their traceback frames.
 void create_code_objects();
 
 }  // namespace crenly::module

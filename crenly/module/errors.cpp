@@ -57,6 +57,22 @@ void add_traceback(PyObject* code) noexcept {
     Py_DECREF(frame);
 }
 
+void add_traceback_frame(PyObject* frame) noexcept {
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame)) < 0) {
+        // Keep the original error (the context of the failure) rather than
+        // the failure to decorate it.
+        PyObject* failure = PyErr_GetRaisedException();
+        PyObject* original = PyException_GetContext(failure);
+        Py_DECREF(failure);
+        PyErr_SetRaisedException(original);
+    }
+}
+
+Ref make_traceback_frame(PyObject* code) {
+    return own(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.namespace_.get(), nullptr)));
+}
+
 void add_traceback(const char* function, int line) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     PyCodeObject* code = PyCode_NewEmpty("crenly/crenly", function, line);

@@ -84,6 +84,15 @@ int guard_status(F&& body) noexcept {
 /// object whose name, file and first line make the entry).
 void add_traceback(PyObject* code) noexcept;
 
+/// Adds to the pending exception a traceback entry for `frame`, a frame
+/// object made once and shared by every entry it heads (a traceback only
+/// reads its code, globals and line, so sharing is not visible).
+void add_traceback_frame(PyObject* frame) noexcept;
+
+/// A frame for traceback entries of `code`, with the module namespace as
+/// its globals.
+Ref make_traceback_frame(PyObject* code);
+
 /// Adds a traceback entry `function` at `line` of the file "crenly/crenly"
 /// to the pending exception.
 void add_traceback(const char* function, int line) noexcept;

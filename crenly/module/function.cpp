@@ -26,16 +26,19 @@ struct FunctionObject {
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
 /// Binds the arguments of one call and runs the body. An exception that
-/// leaves the body gains the entry "crenly.crenly.<qualname>"; a call refused
-/// by the binder never entered the function and gains none.
+/// leaves the function, a call refused by the binder included, gains the
+/// entry "crenly.crenly.<qualname>" at the line of its definition.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) noexcept {
     const FunctionObject* f = as_function(self);
     const Callable& spec = callable(f->id);
     PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
-    if (!bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    PyObject* result = guard_object([&] { return spec.body(bound); });
-    if (result == nullptr) add_traceback(traceback_code(f->id));
+    PyObject* result = nullptr;
+    if (bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        result = guard_object([&] { return spec.body(bound); });
+    }
+    // The frame is made once: a refused call costs no frame allocation.
+    if (result == nullptr) add_traceback_frame(traceback_frame(f->id));
     return result;
 }
 

@@ -100,33 +100,54 @@ def obj(mod):
     return mod.FileCreator.__new__(mod.FileCreator)  # binding needs no __init__
 
 
+def innermost_entry(exc):
+    """(name, file, line) of the last traceback entry of `exc`."""
+    last = traceback.extract_tb(exc.__traceback__)[-1]
+    return last.name, last.filename, last.lineno
+
+
+def own_entry(func):
+    """The traceback entry of a call refused by `func`: its definition line."""
+    return f"crenly.crenly.{func.__qualname__}", "crenly/crenly", func.__code__.co_firstlineno
+
+
 @pytest.mark.parametrize("name, args, kwargs", ERROR_CALLS,
                          ids=[f"{n}{args!r}{kwargs!r}" for n, args, kwargs in ERROR_CALLS])
 def test_refused_calls_match_the_model(mod, obj, name, args, kwargs):
     expected = model(name, args, kwargs)
+    entry = own_entry(vars(mod.FileCreator)[name])
     for way, call in three_ways(mod.FileCreator, obj, name, args, kwargs).items():
         with pytest.raises(TypeError) as info:
             call()
         assert (way, str(info.value), getattr(info.value, "__notes__", None)) == (way, *expected)
+        assert (way, innermost_entry(info.value)) == (way, entry)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m.FileCreator(1), "__init__() takes exactly 1 positional argument (2 given)"),
-    (lambda m: m.FileCreator(x=1), "__init__() got an unexpected keyword argument 'x'"),
+@pytest.mark.parametrize("call, message, refused_by", [
+    (lambda m: m.FileCreator(1), "__init__() takes exactly 1 positional argument (2 given)",
+     "FileCreator.__init__"),
+    (lambda m: m.FileCreator(x=1), "__init__() got an unexpected keyword argument 'x'",
+     "FileCreator.__init__"),
     (lambda m: m.FileCreator.create_file(filepath="a"),
-     "create_file() takes exactly 2 positional arguments (0 given)"),
+     "create_file() takes exactly 2 positional arguments (0 given)", "FileCreator.create_file"),
+    (lambda m: m.FileCreator().create_file(),
+     "create_file() takes exactly 2 positional arguments (1 given)", "FileCreator.create_file"),
     (lambda m: m.FileCreator().create_files(("a",)),
-     "Argument 'files' has incorrect type (expected list, got tuple)"),
-    (lambda m: m.get_version(1), "get_version() takes no arguments (1 given)"),
-    (lambda m: m.main(1, 2), "main() takes no arguments (2 given)"),
-    (lambda m: m.main(1, x=1), "main() takes no keyword arguments"),
-    (lambda m: m.get_version(**{Str("x"): 1}), "get_version() takes no keyword arguments"),
+     "Argument 'files' has incorrect type (expected list, got tuple)", "FileCreator.create_files"),
+    (lambda m: m.get_version(1), "get_version() takes no arguments (1 given)", "get_version"),
+    (lambda m: m.get_version(x=1), "get_version() takes no keyword arguments", "get_version"),
+    (lambda m: m.main(1, 2), "main() takes no arguments (2 given)", "main"),
+    (lambda m: m.main(1, x=1), "main() takes no keyword arguments", "main"),
+    (lambda m: m.get_version(**{Str("x"): 1}), "get_version() takes no keyword arguments",
+     "get_version"),
 ])
-def test_documented_messages(mod, monkeypatch, call, message):
+def test_documented_messages(mod, monkeypatch, call, message, refused_by):
     monkeypatch.setattr(mod, "HAS_GROWL", False)
     with pytest.raises(TypeError) as info:
         call(mod)
-    assert str(info.value) == message
+    owner, _, name = refused_by.rpartition(".")
+    func = vars(getattr(mod, owner) if owner else mod)[name]
+    assert (str(info.value), innermost_entry(info.value)) == (message, own_entry(func))
 
 
 def test_keyword_binding_runs_the_body(mod, obj, monkeypatch, tmp_path):
