@@ -2,6 +2,7 @@
 
 #include "crenly/cli/reassemble.hpp"
 #include "crenly/creation/batch.hpp"
+#include "crenly/module/callables.hpp"
 #include "crenly/module/calls.hpp"
 #include "crenly/module/globals.hpp"
 
@@ -39,19 +40,27 @@ Ref build_parser() {
 /// again on the same creator.
 Ref expected_total(PyObject* creator, PyObject* file_list) {
     Ref counts = own(PyList_New(0));
-    // Indexes are re-checked on every turn: an overriding method may change the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_list); ++i) {
-        Ref f = Ref::borrow(PyList_GET_ITEM(file_list, i));
-        Ref count;
-        if (creation::has_braces(f.get())) {
-            Ref expanded = call_method(creator, Id::parse_brace_expansion, f.get());
-            const Py_ssize_t length = PyObject_Length(expanded.get());
-            if (length < 0) throw_python_error();
-            count = own(PyLong_FromSsize_t(length));
-        } else {
-            count = Ref::borrow(state.int1.get());
+    // The loop is the generator expression of the count: what passes out of
+    // it carries that expression's own traceback entry.
+    const int status = guard_status([&] {
+        // Indexes are re-checked on every turn: an overriding method may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_list); ++i) {
+            Ref f = Ref::borrow(PyList_GET_ITEM(file_list, i));
+            Ref count;
+            if (creation::has_braces(f.get())) {
+                Ref expanded = call_method(creator, Id::parse_brace_expansion, f.get());
+                const Py_ssize_t length = PyObject_Length(expanded.get());
+                if (length < 0) throw_python_error();
+                count = own(PyLong_FromSsize_t(length));
+            } else {
+                count = Ref::borrow(state.int1.get());
+            }
+            require_status(PyList_Append(counts.get(), count.get()));
         }
-        require_status(PyList_Append(counts.get(), count.get()));
+    });
+    if (status < 0) {
+        add_traceback_frame(genexpr_traceback_frame());
+        throw_python_error();
     }
     return call(state.sum.get(), counts.get());
 }

@@ -3,6 +3,7 @@ rules; their introspection attributes and traceback entries; no reference
 leaks on refused calls."""
 
 import inspect
+import sys
 import traceback
 
 import pytest
@@ -217,25 +218,48 @@ def interrupt(*args):
     raise KeyboardInterrupt
 
 
-ESCAPES = {  # qualified name: (globals rebound, a call that raises out of it, its exception)
-    "get_version": ({"Path": interrupt}, lambda m, fc: m.get_version(), KeyboardInterrupt),
-    "FileCreator.__init__": ({"Path": 0}, lambda m, fc: m.FileCreator(), TypeError),
+class Uncountable:
+    """A creator whose expansion fails in main's counting step."""
+    def create_files(self, files):
+        return len(files)
+
+    def parse_brace_expansion(self, text):
+        raise ValueError(text)
+
+
+OWN = "crenly.crenly."
+ESCAPES = {  # qualified name: (globals rebound, a call that raises out of it, its exception,
+    #                            the traceback entries below the calling lambda)
+    "get_version": ({"Path": interrupt}, lambda m, fc: m.get_version(), KeyboardInterrupt,
+                    [OWN + "get_version", "interrupt"]),
+    "FileCreator.__init__": ({"Path": 0}, lambda m, fc: m.FileCreator(), TypeError,
+                             [OWN + "FileCreator.__init__"]),
     "FileCreator.parse_brace_expansion": ({"re": 0}, lambda m, fc: fc.parse_brace_expansion("{a}"),
-                                          AttributeError),
-    "FileCreator.create_files": ({}, lambda m, fc: fc.create_files([1]), TypeError),
+                                          AttributeError,
+                                          [OWN + "FileCreator.parse_brace_expansion"]),
+    "FileCreator.create_files": ({}, lambda m, fc: fc.create_files([1]), TypeError,
+                                 [OWN + "FileCreator.create_files"]),
+    # sys.argv is ["p", "a{b,c}"]: the expression stands between main and the callee
+    "main.<locals>.<genexpr>": ({"FileCreator": Uncountable}, lambda m, fc: m.main(), ValueError,
+                                [OWN + "main", OWN + "main.<locals>.<genexpr>",
+                                 "parse_brace_expansion"]),
 }
 
 
 @pytest.mark.parametrize("qualname", ESCAPES)
 def test_escaping_exceptions_get_a_traceback_entry(mod, obj, monkeypatch, qualname):
-    changes, call, raised = ESCAPES[qualname]
+    changes, call, raised, chain = ESCAPES[qualname]
     for name, value in changes.items():
         monkeypatch.setattr(mod, name, value)
+    monkeypatch.setattr(sys, "argv", ["p", "a{b,c}"])
     with pytest.raises(BaseException) as info:
         call(mod, obj)
     entries = [(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)]
     assert type(info.value) is raised
-    assert (f"crenly.crenly.{qualname}", "crenly/crenly") in entries, entries
+    assert [name for name, _ in entries[:2]] == [
+        "test_escaping_exceptions_get_a_traceback_entry", "<lambda>"], entries
+    assert entries[2:] == [(name, "crenly/crenly") if name.startswith(OWN) else (name, __file__)
+                           for name in chain], entries
 
 
 @pytest.mark.parametrize("name", [*PARAMS, "get_version", "main"])
