@@ -66,8 +66,10 @@ Ref read_version(PyObject* f) {
 Ref lookup() {
     Ref version_file = join(module_directory().get(), str(Id::version_file));
     if (!truth(call_method(version_file.get(), Id::is_file).get())) {
+        // Left to right: Path(__file__).parent before NAME is read.
+        Ref directory = module_directory();
         Ref name = load_global(Id::NAME);
-        Ref subdir = join(module_directory().get(), name.get());
+        Ref subdir = join(directory.get(), name.get());
         version_file = join(subdir.get(), str(Id::version_file));
     }
     if (!truth(call_method(version_file.get(), Id::is_file).get())) {
@@ -77,14 +79,19 @@ Ref lookup() {
     return read_version(f.get());
 }
 
+/// `os.getenv("TRACEBACK")`, with the global os and its getenv looked up
+/// afresh at each call.
+Ref traceback_switch() {
+    Ref os = load_global(Id::os);
+    return call_method(os.get(), Id::getenv, str(Id::TRACEBACK));
+}
+
 /// Reports a failed lookup: the traceback when TRACEBACK is "1", "true" or
 /// "True", otherwise the "ERROR: " line.
 void report(PyObject* exception) {
-    Ref os = load_global(Id::os);
-    Ref getenv = getattr(os.get(), Id::getenv);
     bool full = false;
-    if (truth(call(getenv.get(), str(Id::TRACEBACK)).get())) {
-        Ref value = call(getenv.get(), str(Id::TRACEBACK));
+    if (truth(traceback_switch().get())) {
+        Ref value = traceback_switch();
         for (Id accepted : {Id::one, Id::true_lower, Id::true_title}) {
             if (require_status(PyObject_RichCompareBool(value.get(), str(accepted), Py_EQ)) == 1) {
                 full = true;

@@ -4,6 +4,8 @@ read, and what a broken file prints."""
 import builtins
 import contextlib
 import pathlib
+import sys
+import types
 
 import pytest
 
@@ -88,8 +90,27 @@ def boom(*args, **kwargs):
     raise AssertionError("looked up by name instead of the cached builtin")
 
 
+def module():
+    return sys.modules["crenly.crenly"]
+
+
+def renaming_path(arg):
+    """Path, rebinding NAME on each call: "crenly" -> "first" -> "other"."""
+    module().NAME = {"crenly": "first", "first": "other"}.get(module().NAME, module().NAME)
+    return pathlib.Path(arg)
+
+
+def getenv_rebinding_os(key):
+    """getenv of a first os, which puts a second os in its place."""
+    module().os = types.SimpleNamespace(getenv=lambda key: "1")
+    return "x"
+
+
 DELETE = object()
 DIV_ERROR = str(pytest.raises(TypeError, lambda: pathlib.Path() / 5).value)
+NO_FILE_TRACEBACK = ("Traceback (most recent call last):\n"
+                     '  File "crenly/crenly", line {first_line}, in crenly.crenly.get_version\n'
+                     "NameError: name '__file__' is not defined\n\n")
 REBINDS = {
     "__file__ elsewhere": ({"__file__": "{tmp}/a/x.so"}, "7", ""),
     "no version file there": ({"__file__": "{tmp}/none/x.so"}, "2.0", ""),
@@ -98,6 +119,13 @@ REBINDS = {
     "no __file__": ({"__file__": DELETE}, "2.0", "ERROR: name '__file__' is not defined\n"),
     "Path not callable": ({"Path": None}, "2.0", "ERROR: 'NoneType' object is not callable\n"),
     "NAME not a str": ({"__file__": "{tmp}/none/x.so", "NAME": 5}, "2.0", f"ERROR: {DIV_ERROR}\n"),
+    # Path(__file__).parent is evaluated before NAME is read
+    "NAME read after Path": ({"__file__": "{tmp}/c/x.so", "NAME": "crenly", "Path": renaming_path},
+                             "2.0-other", ""),
+    # each os.getenv("TRACEBACK") looks up os and getenv afresh
+    "os looked up per getenv": ({"__file__": DELETE,
+                                 "os": types.SimpleNamespace(getenv=getenv_rebinding_os)}, "2.0",
+                                NO_FILE_TRACEBACK),
     # The report of a failure needs the global os: its own NameError escapes.
     "report fails": ({"__file__": DELETE, "os": DELETE}, "raised name 'os' is not defined", ""),
 }
@@ -107,7 +135,9 @@ REBINDS = {
 def test_globals_are_read_at_each_call(mod, monkeypatch, capsys, tmp_path, case):
     changes, version, printed = REBINDS[case]
     for rel, text in {"a/__version__.py": "version = '7'\n",
-                      "b/sub/__version__.py": "version = '8'\n"}.items():
+                      "b/sub/__version__.py": "version = '8'\n",
+                      "c/first/__version__.py": "version = '1.0-first'\n",
+                      "c/other/__version__.py": "version = '2.0-other'\n"}.items():
         (tmp_path / rel).parent.mkdir(parents=True)
         (tmp_path / rel).write_text(text)
     for name, value in changes.items():
@@ -124,6 +154,7 @@ def test_globals_are_read_at_each_call(mod, monkeypatch, capsys, tmp_path, case)
         got = f"raised {e}"
     finally:
         monkeypatch.undo()
+    printed = printed.replace("{first_line}", str(mod.get_version.__code__.co_firstlineno))
     assert (got, capsys.readouterr().out) == (version, printed)
 
 
