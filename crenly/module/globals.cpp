@@ -57,14 +57,15 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
 
 namespace {
 
-/// The encoding of sys.stdout, "ascii" when it has none.
+/// `sys.stdout.encoding or "ascii"`: "ascii" when the encoding is false
+/// (None, ""), and also when there is none or it is not a str.
 Ref stdout_encoding() {
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (out != nullptr && out != Py_None) {
         PyObject* encoding = PyObject_GetAttr(out, str(Id::encoding));
         if (encoding != nullptr) {
             Ref owned = Ref::steal(encoding);
-            if (PyUnicode_Check(encoding)) return owned;
+            if (PyUnicode_Check(encoding) && truth(encoding)) return owned;
         } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
         } else {

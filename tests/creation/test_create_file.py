@@ -235,15 +235,33 @@ for call in (lambda: fc.create_file(arg), lambda: bound(arg),
     assert snapshot(work) == before
 
 
-@pytest.mark.parametrize("path, lines", [
-    ("\u0436/ok.txt", ["notify: '\\u0436/ok.txt' str", '? File created: "{work}/?/ok.txt"',
-                       "result: True"]),
-    ("f/x.txt", ["? Error creating file \"f/x.txt\": [Errno 17] File exists: 'f'",
-                 "result: False"]),
+# A console whose encoding is false ("" stands for ASCII) and that takes ASCII only.
+EMPTY_ENCODING = """
+class Console:
+    encoding = ""
+    def write(self, text):
+        return sys.__stdout__.write(text.encode("ascii").decode())
+    def flush(self):
+        sys.__stdout__.flush()
+sys.stdout = Console()
+"""
+
+
+@pytest.mark.parametrize("console, path, lines", [
+    ("cp1252", "\u0436/ok.txt", ["notify: '\\u0436/ok.txt' str",
+                                 '? File created: "{work}/?/ok.txt"', "result: True"]),
+    ("cp1252", "f/x.txt", ["? Error creating file \"f/x.txt\": [Errno 17] File exists: 'f'",
+                           "result: False"]),
+    ("", "\u00e91.txt", ["notify: '\\xe91.txt' str", '? File created: "{work}/?1.txt"',
+                         "result: True"]),
 ])
-def test_line_the_console_cannot_encode_is_printed_with_replacements(py, work, path, lines):
+def test_line_the_console_cannot_encode_is_printed_with_replacements(py, work, console, path,
+                                                                     lines):
     prepare(work, files=["f"])
-    out = create(py, path, env=child_env(PYTHONIOENCODING="cp1252"))
+    if console:
+        out = create(py, path, env=child_env(PYTHONIOENCODING=console))
+    else:
+        out = create(py, path, body=EMPTY_ENCODING + "print('result:', fc.create_file(PATH))")
     assert out == [line.format(work=work) for line in lines]
     assert (work / path).is_file() == (lines[-1] == "result: True")
 
