@@ -63,6 +63,10 @@ void add_traceback_frame(PyObject* frame) noexcept {
         // the failure to decorate it.
         PyObject* failure = PyErr_GetRaisedException();
         PyObject* original = PyException_GetContext(failure);
+        if (original == nullptr) {
+            PyErr_SetRaisedException(failure);
+            return;
+        }
         Py_DECREF(failure);
         PyErr_SetRaisedException(original);
     }
