@@ -2,6 +2,7 @@
 
 import itertools
 import re
+import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -78,8 +79,18 @@ def creator():
     ("dir\\sub{a,b}.txt", "dir\\sub/a.txt; dir\\sub/b.txt"),
     ("C:\\work\\{a,b}.txt", "C:\\work\\a.txt; C:\\work\\b.txt"),
     ("dir/{a\tb,\u3000c\n}.txt", "dir/a.txt; dir/b.txt; dir/c.txt"),
+    # what follows a group: open braces, empty pairs, a last group
+    ("x{a}{{{", "x/a{{{"),
+    ("x{a}{{}", "x/a{"),
+    ("x{a}{}{", "x/a{}{"),
+    ("x{a}{{b}c{", "x/a{bc{"),
+    ("{}{}{a}", "{}{}/a"),
+    ("x{a}}{}}{b,c}", "x/a}{}}b; x/a}{}}c"),
 ])
-def test_expansion_table(creator, text, expected):
+@pytest.mark.parametrize("via", ["re", "substitute"])
+def test_expansion_table(creator, monkeypatch, via, text, expected):
+    if via == "substitute":  # a search of its own, whose matches are followed
+        monkeypatch.setattr(mod, "re", types.SimpleNamespace(search=lambda p, t: re.search(p, t)))
     if expected is None:
         expected = []
     elif isinstance(expected, str):
@@ -198,3 +209,112 @@ def test_module_global_re_is_looked_up_at_each_call(creator, monkeypatch):
     monkeypatch.delattr(mod, "re")
     with pytest.raises(NameError, match="^name 're' is not defined$"):
         creator.parse_brace_expansion(text)
+
+
+class FakeMatches:
+    """A substitute re whose search reports the (span of group 2, end) pairs given, in turn."""
+
+    def __init__(self, reports):
+        self.reports = iter(reports)
+
+    def search(self, *args):
+        report = next(self.reports, None)
+        return None if report is None else types.SimpleNamespace(
+            re=self, span=lambda group: report[0], end=lambda: report[1])
+
+
+BIG = 2**63 - 1
+
+
+@pytest.mark.parametrize("reports, expected", [
+    ([((3, 4), 6)], ["ab/cd{e}f"]),
+    ([((3, 4), 6), ((7, 8), 10)], ["ab/cdef"]),
+    # positions out of the text, some where a step past them would overflow
+    ([((-BIG - 1, 0), 1)], ValueError),
+    ([((1, BIG), 2)], ValueError),
+    ([((3, 4), BIG)], ValueError),
+    ([((3, 4), -BIG - 1)], ValueError),
+    ([((0, 4), 6)], ValueError),
+    ([((3, 4), 11)], ValueError),
+    ([((3, 4), 6), ((6, 8), 10)], ValueError),
+    ([((3, 4), 6), ((7, BIG), 10)], ValueError),
+    # not positions at all
+    ([((BIG + 1, 0), 1)], OverflowError),
+    ([((3, 4), 6), ((7, 8), -(2**64))], OverflowError),
+    ([((3.0, 4), 6)], TypeError),
+    ([("34", 6)], TypeError),
+])
+def test_substitute_match_positions_are_checked(creator, monkeypatch, reports, expected):
+    monkeypatch.setattr(mod, "re", FakeMatches(reports))
+    if isinstance(expected, list):
+        assert creator.parse_brace_expansion("ab{c}d{e}f") == expected
+    else:
+        with pytest.raises(expected):
+            creator.parse_brace_expansion("ab{c}d{e}f")
+
+
+# Patches of the re module, from the first expansion of a fresh process on:
+# each takes effect while it is in place and leaves nothing behind.
+RE_PATCH_CHILD = """
+import importlib, re
+from unittest import mock
+from crenly import crenly
+crenly.HAS_GROWL = False
+creator = crenly.FileCreator()
+calls = []
+PATTERN = r"([^{]*)\\{([^}]+)\\}([^{]*)"
+
+def expand(name, text="d/{a,b}"):
+    try:
+        result = creator.parse_brace_expansion(text)
+    except Exception as e:
+        result = type(e).__name__
+    print("=>", name, result, len(calls))
+    calls.clear()
+
+def record(result):
+    return lambda *args: calls.append(args) or result
+
+genuine, other = re.search, re.compile("(x)(y)(z)")
+re.search = record(None)
+expand("search patched first")
+re.search = genuine
+expand("search restored")
+re.search = lambda *args: record(None)(*args) or genuine(*args)
+expand("search wrapped", "a{b,c}{d,e}")
+re.search = re.match
+expand("search is re.match", "{}x{a}")
+re.search = genuine
+with mock.patch("re.compile", record(other)):
+    expand("compile patched")
+expand("compile restored")
+with mock.patch("re._compile", record(other)):
+    expand("_compile patched")
+with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
+    expand("cache entry replaced")
+with mock.patch.object(re, "_cache2", {}):
+    expand("cache replaced")
+with mock.patch("re.compile"):
+    creator.parse_brace_expansion("a{b,c}")
+re.purge()
+expand("purged")
+importlib.reload(re)
+expand("reloaded", "{}x{a}")
+"""
+
+
+def test_re_patches_take_effect_and_leave_no_trace(py):
+    run = py(RE_PATCH_CHILD).ok()
+    assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
+        "search patched first ['d/{a,b}'] 1",
+        "search restored ['d/a', 'd/b'] 0",
+        "search wrapped ['a/bd', 'a/be', 'a/cd', 'a/ce'] 1",
+        "search is re.match ['{}x{a}'] 0",
+        "compile patched ['d/a', 'd/b'] 0",
+        "compile restored ['d/a', 'd/b'] 0",
+        "_compile patched ['d/{a,b}'] 1",
+        "cache entry replaced ['d/{a,b}'] 0",
+        "cache replaced ['d/a', 'd/b'] 0",
+        "purged ['d/a', 'd/b'] 0",
+        "reloaded ['{}x/a'] 0",
+    ], run.describe()
