@@ -16,6 +16,7 @@ using namespace crenly::module;
 namespace {
 
 constexpr Py_ssize_t max_paths = 1000000;
+constexpr Py_ssize_t max_chars = 100000000;
 // The flags of a str pattern compiled without flags (re.UNICODE).
 constexpr long unicode_flag = 32;
 
@@ -255,6 +256,25 @@ Py_ssize_t count_paths(const std::vector<Segment>& segments) noexcept {
     return count;
 }
 
+/// The number of characters of all `count` paths together (count <=
+/// max_paths), or max_chars + 1 when there would be more. Every choice of a
+/// segment stands in count / size paths.
+Py_ssize_t count_chars(const std::vector<Segment>& segments, Py_ssize_t count) noexcept {
+    if (count == 0) return 0;
+    Py_ssize_t total = 0;
+    for (const Segment& s : segments) {
+        Py_ssize_t chars = 0;  // of all choices of this segment, at most max_chars + 1
+        for (const Choice& c : s) {
+            chars += c.lead.size() + (c.slash ? 1 : 0) + c.item.size() + c.suffix.size();
+            if (chars > max_chars) return max_chars + 1;
+        }
+        // At most 10**8 * 10**6: no overflow.
+        total += chars * (count / static_cast<Py_ssize_t>(s.size()));
+        if (total > max_chars) return max_chars + 1;
+    }
+    return total;
+}
+
 /// Adds the segment of one match: the text from `done` up to the "{" before
 /// `group`, the group's items, and the suffix from the "}" after it to
 /// `end`. The positions are checked first, without arithmetic that could
@@ -366,9 +386,14 @@ Ref parse_brace_expansion_body(PyObject* const* args) {
         cut_by_matches(text, std::move(match), segments);
     }
 
+    // Both bounds are checked before any path is built.
     const Py_ssize_t count = count_paths(segments);
     if (count > max_paths) {
         PyErr_SetObject(PyExc_ValueError, str(Id::too_many_paths));
+        throw_python_error();
+    }
+    if (count_chars(segments, count) > max_chars) {
+        PyErr_SetObject(PyExc_ValueError, str(Id::too_many_chars));
         throw_python_error();
     }
     switch (PyUnicode_KIND(text)) {

@@ -165,6 +165,7 @@ namespace crenly::module {
     X(file_created, "File created: \"")                                                              \
     X(brace_pattern, "([^{]*)\\{([^}]+)\\}([^{]*)")                                                  \
     X(too_many_paths, "brace pattern expands to more than 1000000 paths")                           \
+    X(too_many_chars, "brace pattern expands to more than 100000000 characters")                    \
     X(open_brace, "{")                                                                               \
     X(close_brace, "}")                                                                              \
     X(strict, "strict")                                                                              \

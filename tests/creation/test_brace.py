@@ -12,6 +12,8 @@ from crenly import crenly as mod
 PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"
 LIMIT = 1_000_000
 LIMIT_MESSAGE = "brace pattern expands to more than 1000000 paths"
+CHAR_LIMIT = 100_000_000
+CHAR_LIMIT_MESSAGE = "brace pattern expands to more than 100000000 characters"
 
 
 def model(text):
@@ -33,6 +35,8 @@ def model(text):
         count *= len(segment)
     if count > LIMIT:
         raise ValueError(LIMIT_MESSAGE)
+    if count and sum(sum(map(len, s)) * (count // len(s)) for s in segments) > CHAR_LIMIT:
+        raise ValueError(CHAR_LIMIT_MESSAGE)
     return ["".join(parts) for parts in itertools.product(*segments)]
 
 
@@ -132,6 +136,7 @@ from crenly import crenly
 crenly.HAS_GROWL = False
 creator = crenly.FileCreator()
 group = lambda n: "{" + ",".join(f"i{k}" for k in range(n)) + "}"
+fixed = "{" + ",".join(f"{k:03}" for k in range(1000)) + "}"
 cases = {
     "2**20": "{a,b}" * 20,
     "4**11": "d/{a,b,c,d}" * 11,
@@ -140,6 +145,11 @@ cases = {
     "101*9901": group(101) + "-" + group(9901),
     "zero after overflow": "{a,b}" * 70 + "{,}",
     "10**6": group(10) * 6,
+    # 10**6 paths of 100 characters each, then of 101; 28 KB for 2 * 10**10
+    "10**8 chars": fixed + fixed + "y" * 94,
+    "10**8+10**6 chars": fixed + fixed + "y" * 95,
+    "28 KB": fixed + fixed + "x" * 20000,
+    "both bounds": "{a,b}" * 21 + "x" * 100,
 }
 for name, text in cases.items():
     try:
@@ -162,6 +172,10 @@ def test_path_limit(py):
         f"101*9901 ValueError {LIMIT_MESSAGE}",
         "zero after overflow len 0 [] []",
         f"10**6 len 1000000 ['i0i0i0i0i0i0'] ['{last}']",
+        f"10**8 chars len 1000000 ['000000{'y' * 94}'] ['999999{'y' * 94}']",
+        f"10**8+10**6 chars ValueError {CHAR_LIMIT_MESSAGE}",
+        f"28 KB ValueError {CHAR_LIMIT_MESSAGE}",
+        f"both bounds ValueError {LIMIT_MESSAGE}",
     ], run.describe()
 
 
