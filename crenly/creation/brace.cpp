@@ -148,11 +148,18 @@ Ref cached_regex(PyObject* compile) {
 /// default flags): its matches are then those that find_group finds.
 bool is_brace_regex(Ref& regex) {
     if (regex.get() == state.brace_regex.get()) return true;
-    if (std::strcmp(Py_TYPE(regex.get())->tp_name, "re.Pattern") != 0) return false;
+    // The compiled patterns of the re module's engine: a type of C code (a
+    // class of Python code is neither immutable nor closed to subclasses).
+    const PyTypeObject* type = Py_TYPE(regex.get());
+    if (std::strcmp(type->tp_name, "re.Pattern") != 0 || !(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) ||
+        (type->tp_flags & Py_TPFLAGS_BASETYPE)) {
+        return false;
+    }
     Ref source = getattr(regex.get(), Id::pattern);
     Ref flags = getattr(regex.get(), Id::flags);
+    int overflow = 0;
     if (!PyUnicode_CheckExact(source.get()) || PyUnicode_Compare(source.get(), str(Id::brace_pattern)) != 0 ||
-        !PyLong_CheckExact(flags.get()) || PyLong_AsLong(flags.get()) != unicode_flag) {
+        !PyLong_CheckExact(flags.get()) || PyLong_AsLongAndOverflow(flags.get(), &overflow) != unicode_flag) {
         return false;
     }
     // Compiled patterns are immutable: one found right once stays right.
