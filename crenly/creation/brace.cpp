@@ -86,7 +86,7 @@ Span items_span(PyObject* match) {
 
 // ---- The genuine re.search, recognised by what it is
 
-/// `dict[name]` as a borrowed reference, or null when missing.
+/// `dict[key]` as a borrowed reference, or null when missing.
 PyObject* lookup(PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
     if (value == nullptr && PyErr_Occurred()) throw_python_error();
@@ -114,9 +114,10 @@ bool is_re_function(PyObject* f, PyObject* re_dict, Id name, Ref& known) {
 /// does `_compile(pattern, flags).search(string)` with the default flags 0,
 /// and the `_compile` it calls is re's own too; otherwise empty.
 Ref genuine_compile(PyObject* search) {
-    PyObject* re = lookup(PyImport_GetModuleDict(), str(Id::re));
-    if (re == nullptr || !PyModule_Check(re)) return {};
-    PyObject* re_dict = PyModule_GetDict(re);
+    // Held: a lookup may compare keys by Python code, which may unload re.
+    Ref re = Ref::borrow(lookup(PyImport_GetModuleDict(), str(Id::re)));
+    if (!re || !PyModule_Check(re.get())) return {};
+    PyObject* re_dict = PyModule_GetDict(re.get());  // borrowed from re
     if (!is_re_function(search, re_dict, Id::search, state.re_search_code)) return {};
     PyObject* defaults = PyFunction_GET_DEFAULTS(search);
     if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1 ||
@@ -134,19 +135,19 @@ Ref genuine_compile(PyObject* search) {
 /// What re's `_compile` returns for the brace pattern without calling it,
 /// when that is known: the entry of its cache, which it returns first.
 Ref cached_regex(PyObject* compile) {
-    PyObject* cache = lookup(PyFunction_GET_GLOBALS(compile), str(Id::cache2));
-    if (cache == nullptr || !PyDict_CheckExact(cache)) return {};
+    Ref cache = Ref::borrow(lookup(PyFunction_GET_GLOBALS(compile), str(Id::cache2)));
+    if (!cache || !PyDict_CheckExact(cache.get())) return {};
     if (!state.brace_cache_key) {
         // The key `_compile` files a pattern under: (type, text, flags).
         state.brace_cache_key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
                                                  str(Id::brace_pattern), state.int0.get()));
     }
-    return Ref::borrow(lookup(cache, state.brace_cache_key.get()));
+    return Ref::borrow(lookup(cache.get(), state.brace_cache_key.get()));
 }
 
 /// Whether `regex` is the brace pattern compiled by re (the text as given,
 /// default flags): its matches are then those that find_group finds.
-bool is_brace_regex(Ref& regex) {
+bool is_brace_regex(const Ref& regex) {
     if (regex.get() == state.brace_regex.get()) return true;
     // The compiled patterns of the re module's engine: a type of C code (a
     // class of Python code is neither immutable nor closed to subclasses).
