@@ -13,7 +13,11 @@ Groups:
           loop runs over the expanded paths. Values are seconds per file.
   calls   parse_brace_expansion on a typical pattern and on a 1,000-item
           group, and one call of create_file() without its argument (TypeError):
-          crenly against the plain program. Values are seconds per call.
+          crenly against the plain program. Also parse_brace_expansion on
+          "x{a}" followed by open braces, 10,000, 40,000 and 128,000
+          characters in all: crenly only (its time must grow linearly with
+          the length; the plain program's grows with its square). Values are
+          seconds per call.
 
 The optional services are switched off by rebinding HAS_CLIPBOARD and
 HAS_GROWL on both modules (both read them at each call), so that file
@@ -46,6 +50,12 @@ for module in (crenly_module, plain_crenly):
 
 TYPICAL_PATTERN = "src/{main, util, cli}.py"
 GROUP_1000 = "dir/{" + ",".join(f"file{i:04}" for i in range(1000)) + "}.txt"
+OPEN_BRACE_LENGTHS = (10_000, 40_000, 128_000)
+
+
+def open_braces(length):
+    """A group followed by open braces only: `length` characters."""
+    return "x{a}" + "{" * (length - 4)
 
 
 def files_pattern(directory, count):
@@ -138,6 +148,10 @@ def main():
                 ("plain", time_parse, (plain.parse_brace_expansion, text, calls)),
             ]
             tasks.append((case, programs, calls))
+        for length in OPEN_BRACE_LENGTHS:
+            calls = max(1, inner // 40)
+            programs = [("crenly", time_parse, (crenly.parse_brace_expansion, open_braces(length), calls))]
+            tasks.append((f"open-{length}", programs, calls))
         programs = [
             ("crenly", time_arg_error, (crenly, inner)),
             ("plain", time_arg_error, (plain, inner)),

@@ -468,6 +468,17 @@ def in_process(settings, tmpfs, disk, scratch):
         ("arg-error", "create_file() -> TypeError (arg count)", "<1"),
     ):
         rows += inproc_rows(per_round, pooled, case, label, {"plain": target})
+    # Growth with the length of the text: each length against the shortest.
+    shortest = "open-10000"
+    for case, label, target in (
+        ("open-40000", 'parse_brace_expansion("x{a}" + "{" * n), 40,000 chars', "info"),
+        ("open-128000", 'parse_brace_expansion("x{a}" + "{" * n), 128,000 chars', "<=20"),
+    ):
+        c, o = per_round[(case, "crenly")], per_round[(shortest, "crenly")]
+        rows.append(
+            Row(label, "10,000 chars", pooled[(case, "crenly")], pooled[(shortest, "crenly")],
+                [a / b for a, b in zip(c, o)], target)
+        )
     for where, root, rounds, values in (
         ("tmpfs", tmpfs, settings.inproc_rounds, settings.values),
         ("disk", disk, settings.inproc_disk_rounds, max(1, settings.values - 1)),

@@ -3,7 +3,7 @@
 It does what the extension module crenly.crenly does, step for step and line
 for line: the same module-level probes and warnings, the same version lookup,
 the same brace expansion (every group expanded, leftmost slowest, at most
-1,000,000 paths), the same pathlib calls per file, the same console lines,
+1,000,000 paths and 100,000,000 characters), the same pathlib calls per file, the same console lines,
 summary and exit status. The benchmarks run it against the module.
 """
 
@@ -52,6 +52,7 @@ except ImportError:
 NAME = "crenly"
 BRACE_PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"
 MAX_PATHS = 1000000
+MAX_CHARS = 100000000
 SUBCLASS_NOTE = (
     "crenly rejects subclasses of built-in types here, which is stricter than PEP 484 requires."
 )
@@ -156,6 +157,12 @@ class FileCreator:
             count *= len(segment)
         if count > MAX_PATHS:
             raise ValueError("brace pattern expands to more than 1000000 paths")
+        # No path is longer than the text plus its one "/": count the
+        # characters only when that bound allows too many.
+        if count * (len(text) + 1) > MAX_CHARS:
+            chars = sum(sum(map(len, segment)) * (count // len(segment)) for segment in segments)
+            if chars > MAX_CHARS:
+                raise ValueError("brace pattern expands to more than 100000000 characters")
         if len(segments) == 1:
             return segments[0]
         return ["".join(combination) for combination in itertools.product(*segments)]

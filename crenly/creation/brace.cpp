@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -15,6 +16,9 @@ using namespace crenly::module;
 namespace {
 
 constexpr Py_ssize_t max_paths = 1000000;
+constexpr Py_ssize_t max_chars = 100000000;
+// The flags of a str pattern compiled without flags (re.UNICODE).
+constexpr long unicode_flag = 32;
 
 /// A half-open range of code points of the text being expanded.
 struct Span {
@@ -80,27 +84,111 @@ Span items_span(PyObject* match) {
     return {position(PyTuple_GET_ITEM(span.get(), 0)), position(PyTuple_GET_ITEM(span.get(), 1))};
 }
 
-/// The brace pattern compiled by the re module, when `search` is that
-/// module's own search function (cached on first use); otherwise empty.
-Ref compiled_pattern(PyObject* search) {
-    if (state.re_search) {
-        return search == state.re_search.get() ? Ref::borrow(state.brace_regex.get()) : Ref{};
+// ---- The genuine re.search, recognised by what it is
+
+/// `dict[key]` as a borrowed reference, or null when missing.
+PyObject* lookup(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (value == nullptr && PyErr_Occurred()) throw_python_error();
+    return value;
+}
+
+/// Whether `f` is the function `name` of the re module whose namespace is
+/// `re_dict`: a plain function defined in that namespace under that name,
+/// with no closure and no keyword defaults. Its code object, once found so,
+/// is kept in `known` so that the next check is a pointer compare.
+bool is_re_function(PyObject* f, PyObject* re_dict, Id name, Ref& known) {
+    if (f == nullptr || !PyFunction_Check(f) || PyFunction_GET_GLOBALS(f) != re_dict ||
+        PyFunction_GET_CLOSURE(f) != nullptr || PyFunction_GET_KW_DEFAULTS(f) != nullptr) {
+        return false;
     }
-    Ref re = Ref::steal(PyImport_GetModule(str(Id::re)));
-    if (!re) {
-        if (PyErr_Occurred()) throw_python_error();
+    PyObject* code = PyFunction_GET_CODE(f);
+    if (code == known.get()) return true;
+    PyObject* qualname = reinterpret_cast<PyCodeObject*>(code)->co_qualname;
+    if (!PyUnicode_Check(qualname) || PyUnicode_Compare(qualname, str(name)) != 0) return false;
+    known = Ref::borrow(code);
+    return true;
+}
+
+/// re's own `_compile`, when `search` is re's own search function, which
+/// does `_compile(pattern, flags).search(string)` with the default flags 0,
+/// and the `_compile` it calls is re's own too; otherwise empty.
+Ref genuine_compile(PyObject* search) {
+    // Held: a lookup may compare keys by Python code, which may unload re.
+    Ref re = Ref::borrow(lookup(PyImport_GetModuleDict(), str(Id::re)));
+    if (!re || !PyModule_Check(re.get())) return {};
+    PyObject* re_dict = PyModule_GetDict(re.get());  // borrowed from re
+    if (!is_re_function(search, re_dict, Id::search, state.re_search_code)) return {};
+    PyObject* defaults = PyFunction_GET_DEFAULTS(search);
+    if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1 ||
+        PyTuple_GET_ITEM(defaults, 0) != state.int0.get()) {
         return {};
     }
-    Ref own_search = getattr(re.get(), Id::search);
-    if (own_search.get() != search) return {};
-    Ref regex = call_method(re.get(), Id::compile, str(Id::brace_pattern));
-    // Another thread may have cached them meanwhile; the first one stays.
-    // The pattern is stored before the search it belongs to.
-    if (!state.re_search) {
-        state.brace_regex = Ref::borrow(regex.get());
-        state.re_search = std::move(own_search);
+    PyObject* compile = lookup(re_dict, str(Id::compile_));
+    if (!is_re_function(compile, re_dict, Id::compile_, state.re_compile_code) ||
+        PyFunction_GET_DEFAULTS(compile) != nullptr) {
+        return {};
     }
-    return regex;
+    return Ref::borrow(compile);
+}
+
+/// What re's `_compile` returns for the brace pattern without calling it,
+/// when that is known: the entry of its cache, which it returns first.
+Ref cached_regex(PyObject* compile) {
+    Ref cache = Ref::borrow(lookup(PyFunction_GET_GLOBALS(compile), str(Id::cache2)));
+    if (!cache || !PyDict_CheckExact(cache.get())) return {};
+    if (!state.brace_cache_key) {
+        // The key `_compile` files a pattern under: (type, text, flags).
+        state.brace_cache_key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                                 str(Id::brace_pattern), state.int0.get()));
+    }
+    return Ref::borrow(lookup(cache.get(), state.brace_cache_key.get()));
+}
+
+/// Whether `regex` is the brace pattern compiled by re (the text as given,
+/// default flags): its matches are then those that find_group finds.
+bool is_brace_regex(const Ref& regex) {
+    if (regex.get() == state.brace_regex.get()) return true;
+    // The compiled patterns of the re module's engine: a type of C code (a
+    // class of Python code is neither immutable nor closed to subclasses).
+    const PyTypeObject* type = Py_TYPE(regex.get());
+    if (std::strcmp(type->tp_name, "re.Pattern") != 0 || !(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) ||
+        (type->tp_flags & Py_TPFLAGS_BASETYPE)) {
+        return false;
+    }
+    Ref source = getattr(regex.get(), Id::pattern);
+    Ref flags = getattr(regex.get(), Id::flags);
+    int overflow = 0;
+    if (!PyUnicode_CheckExact(source.get()) || PyUnicode_Compare(source.get(), str(Id::brace_pattern)) != 0 ||
+        !PyLong_CheckExact(flags.get()) || PyLong_AsLongAndOverflow(flags.get(), &overflow) != unicode_flag) {
+        return false;
+    }
+    // Compiled patterns are immutable: one found right once stays right.
+    state.brace_regex = Ref::borrow(regex.get());
+    return true;
+}
+
+/// The first match of the brace pattern in `data` at or after `from`, as
+/// re's search finds it: its group of items and where the match ends.
+/// For any start, "([^{]*)" runs to the next "{", so the match is decided by
+/// that "{": it matches when a character other than "}" follows and a "}"
+/// comes later. Each character is looked at once, and the next search
+/// starts where this match ends, so cutting a whole text is linear.
+template <class Char>
+bool find_group(const Char* data, Py_ssize_t length, Py_ssize_t from, Span& group, Py_ssize_t& end) noexcept {
+    for (Py_ssize_t open = from; open < length; ++open) {
+        if (data[open] != '{') continue;
+        if (open + 1 == length) return false;
+        if (data[open + 1] == '}') continue;  // "{}": the search moves on
+        Py_ssize_t close = open + 2;
+        while (close < length && data[close] != '}') ++close;
+        if (close == length) return false;  // no "}" after this "{", nor after any later one
+        end = close + 1;
+        while (end < length && data[end] != '{') ++end;
+        group = {open + 1, close};
+        return true;
+    }
+    return false;
 }
 
 /// Writes the path made of one choice per segment, selected by `index`.
@@ -176,41 +264,76 @@ Py_ssize_t count_paths(const std::vector<Segment>& segments) noexcept {
     return count;
 }
 
-}  // namespace
-
-Ref parse_brace_expansion_body(PyObject* const* args) {
-    PyObject* text = args[1];
-    Ref re = load_global(Id::re);
-    Ref search = getattr(re.get(), Id::search);
-    Ref pattern = compiled_pattern(search.get());
-    Ref match = pattern ? call_method(pattern.get(), Id::search, text)
-                        : call(search.get(), str(Id::brace_pattern), text);
-    if (!truth(match.get())) {
-        Ref result = own(PyList_New(1));
-        PyList_SET_ITEM(result.get(), 0, Py_NewRef(text));
-        return result;
+/// The number of characters of all `count` paths together (count <=
+/// max_paths), or max_chars + 1 when there would be more. Every choice of a
+/// segment stands in count / size paths.
+Py_ssize_t count_chars(const std::vector<Segment>& segments, Py_ssize_t count) noexcept {
+    if (count == 0) return 0;
+    Py_ssize_t total = 0;
+    for (const Segment& s : segments) {
+        Py_ssize_t chars = 0;  // of all choices of this segment, at most max_chars + 1
+        for (const Choice& c : s) {
+            chars += c.lead.size() + (c.slash ? 1 : 0) + c.item.size() + c.suffix.size();
+            if (chars > max_chars) return max_chars + 1;
+        }
+        // At most 10**8 * 10**6: no overflow.
+        total += chars * (count / static_cast<Py_ssize_t>(s.size()));
+        if (total > max_chars) return max_chars + 1;
     }
+    return total;
+}
 
-    // Cut the text into segments: one per brace group, each choice being
-    // lead + item + suffix, and the text after the last group.
+/// Adds the segment of one match: the text from `done` up to the "{" before
+/// `group`, the group's items, and the suffix from the "}" after it to
+/// `end`. The positions are checked first, without arithmetic that could
+/// overflow, since a substitute search may report any numbers.
+void add_segment(PyObject* text, Py_ssize_t done, Span group, Py_ssize_t end, std::vector<Segment>& segments,
+                 std::vector<Span>& items) {
+    // done >= 0, so every position below is in [1, length] once these hold.
+    if (!(done < group.begin && group.begin <= group.end && group.end < end && end <= PyUnicode_GET_LENGTH(text))) {
+        raise(PyExc_ValueError, "brace pattern match out of range");
+    }
+    const Span lead{done, group.begin - 1};
+    const Span suffix{group.end + 1, end};
+    const bool slash = segments.empty() && needs_separator(text, lead);
+    split_items(text, group, items);
+    Segment& segment = segments.emplace_back();
+    segment.reserve(items.size());
+    for (const Span& item : items) segment.push_back({lead, slash, item, suffix});
+}
+
+/// Cuts `text` into segments by matching the brace pattern here, as re's
+/// own search would. False when the pattern does not match at all.
+template <class Char>
+bool cut_here(PyObject* text, std::vector<Segment>& segments) {
+    const auto* data = static_cast<const Char*>(PyUnicode_DATA(text));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    std::vector<Segment> segments;
     std::vector<Span> items;
+    Span group;
+    Py_ssize_t end = 0;
+    Py_ssize_t done = 0;  // where the text not yet cut starts
+    while (find_group(data, length, done, group, end)) {
+        add_segment(text, done, group, end, segments, items);
+        done = end;
+    }
+    if (segments.empty()) return false;
+    if (done < length) segments.push_back({Choice{{done, length}, false, {}, {}}});
+    return true;
+}
+
+/// Cuts `text` into segments through the match objects of a substitute
+/// search, starting with `match` (a true value): each next match comes from
+/// `pattern.search(text, end)`, the pattern being `match.re` when none is given.
+void cut_by_matches(PyObject* text, Ref match, std::vector<Segment>& segments) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    std::vector<Span> items;
+    Ref pattern;
     Py_ssize_t done = 0;  // where the text not yet cut starts
     while (true) {
         const Span group = items_span(match.get());
         Ref end_value = call_method(match.get(), Id::end);
         const Py_ssize_t end = position(end_value.get());
-        const Span lead{done, group.begin - 1};
-        const Span suffix{group.end + 1, end};
-        if (lead.begin > lead.end || group.begin > group.end || suffix.begin > suffix.end || end > length) {
-            raise(PyExc_ValueError, "brace pattern match out of range");
-        }
-        const bool slash = segments.empty() && needs_separator(text, lead);
-        split_items(text, group, items);
-        Segment& segment = segments.emplace_back();
-        segment.reserve(items.size());
-        for (const Span& item : items) segment.push_back({lead, slash, item, suffix});
+        add_segment(text, done, group, end, segments, items);
         done = end;
         if (done >= length) break;
         if (!pattern) pattern = getattr(match.get(), Id::re);
@@ -221,10 +344,64 @@ Ref parse_brace_expansion_body(PyObject* const* args) {
             break;
         }
     }
+}
 
+/// The result when the brace pattern does not match: [text].
+Ref unchanged(PyObject* text) {
+    Ref result = own(PyList_New(1));
+    PyList_SET_ITEM(result.get(), 0, Py_NewRef(text));
+    return result;
+}
+
+}  // namespace
+
+Ref parse_brace_expansion_body(PyObject* const* args) {
+    PyObject* text = args[1];
+    Ref re = load_global(Id::re);
+    Ref search = getattr(re.get(), Id::search);
+
+    // re's own search is followed step by step: `_compile` (unless its
+    // cache already holds the answer), then the compiled brace pattern is
+    // matched here, in linear time (the compiled one backtracks). Whatever
+    // else these turn out to be is called as re's search would call it.
+    std::vector<Segment> segments;
+    Ref match;
+    bool here = false;
+    if (Ref compile = genuine_compile(search.get())) {
+        Ref regex = cached_regex(compile.get());
+        if (!regex) regex = call(compile.get(), str(Id::brace_pattern), state.int0.get());
+        here = is_brace_regex(regex);
+        if (!here) match = call_method(regex.get(), Id::search, text);
+    } else {
+        match = call(search.get(), str(Id::brace_pattern), text);
+    }
+    if (here) {
+        bool matched = false;
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND:
+                matched = cut_here<Py_UCS1>(text, segments);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                matched = cut_here<Py_UCS2>(text, segments);
+                break;
+            default:
+                matched = cut_here<Py_UCS4>(text, segments);
+                break;
+        }
+        if (!matched) return unchanged(text);
+    } else {
+        if (!truth(match.get())) return unchanged(text);
+        cut_by_matches(text, std::move(match), segments);
+    }
+
+    // Both bounds are checked before any path is built.
     const Py_ssize_t count = count_paths(segments);
     if (count > max_paths) {
         PyErr_SetObject(PyExc_ValueError, str(Id::too_many_paths));
+        throw_python_error();
+    }
+    if (count_chars(segments, count) > max_chars) {
+        PyErr_SetObject(PyExc_ValueError, str(Id::too_many_chars));
         throw_python_error();
     }
     switch (PyUnicode_KIND(text)) {

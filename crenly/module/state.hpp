@@ -89,7 +89,10 @@ namespace crenly::module {
     X(group, "group")                                                \
     X(span, "span")                                                  \
     X(end, "end")                                                    \
-    X(compile, "compile")                                            \
+    X(compile_, "_compile")                                          \
+    X(cache2, "_cache2")                                             \
+    X(pattern, "pattern")                                            \
+    X(flags, "flags")                                                \
     X(version, "version")                                            \
     X(ArgumentParser, "ArgumentParser")                              \
     X(description, "description")                                   \
@@ -162,6 +165,7 @@ namespace crenly::module {
     X(file_created, "File created: \"")                                                              \
     X(brace_pattern, "([^{]*)\\{([^}]+)\\}([^{]*)")                                                  \
     X(too_many_paths, "brace pattern expands to more than 1000000 paths")                           \
+    X(too_many_chars, "brace pattern expands to more than 100000000 characters")                    \
     X(open_brace, "{")                                                                               \
     X(close_brace, "}")                                                                              \
     X(strict, "strict")                                                                              \
@@ -231,10 +235,10 @@ struct State {
     // Cached builtins.
     Ref import_error, print, open, sum;
 
-    // The re module's own `search` and the brace pattern compiled by it,
-    // cached on the first expansion: while the global `re` still offers that
-    // same `search`, the compiled pattern gives the same matches directly.
-    Ref re_search, brace_regex;
+    // Brace expansion: the code objects of re's `search` and `_compile` and
+    // the compiled brace pattern, each last found genuine (checked again at
+    // every expansion), and the key of that pattern in re's cache.
+    Ref re_search_code, re_compile_code, brace_regex, brace_cache_key;
 };
 
 /// The one instance; never destroyed (its objects must outlive nothing and

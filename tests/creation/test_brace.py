@@ -2,6 +2,7 @@
 
 import itertools
 import re
+import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -11,6 +12,8 @@ from crenly import crenly as mod
 PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"
 LIMIT = 1_000_000
 LIMIT_MESSAGE = "brace pattern expands to more than 1000000 paths"
+CHAR_LIMIT = 100_000_000
+CHAR_LIMIT_MESSAGE = "brace pattern expands to more than 100000000 characters"
 
 
 def model(text):
@@ -32,6 +35,8 @@ def model(text):
         count *= len(segment)
     if count > LIMIT:
         raise ValueError(LIMIT_MESSAGE)
+    if count and sum(sum(map(len, s)) * (count // len(s)) for s in segments) > CHAR_LIMIT:
+        raise ValueError(CHAR_LIMIT_MESSAGE)
     return ["".join(parts) for parts in itertools.product(*segments)]
 
 
@@ -78,8 +83,18 @@ def creator():
     ("dir\\sub{a,b}.txt", "dir\\sub/a.txt; dir\\sub/b.txt"),
     ("C:\\work\\{a,b}.txt", "C:\\work\\a.txt; C:\\work\\b.txt"),
     ("dir/{a\tb,\u3000c\n}.txt", "dir/a.txt; dir/b.txt; dir/c.txt"),
+    # what follows a group: open braces, empty pairs, a last group
+    ("x{a}{{{", "x/a{{{"),
+    ("x{a}{{}", "x/a{"),
+    ("x{a}{}{", "x/a{}{"),
+    ("x{a}{{b}c{", "x/a{bc{"),
+    ("{}{}{a}", "{}{}/a"),
+    ("x{a}}{}}{b,c}", "x/a}{}}b; x/a}{}}c"),
 ])
-def test_expansion_table(creator, text, expected):
+@pytest.mark.parametrize("via", ["re", "substitute"])
+def test_expansion_table(creator, monkeypatch, via, text, expected):
+    if via == "substitute":  # a search of its own, whose matches are followed
+        monkeypatch.setattr(mod, "re", types.SimpleNamespace(search=lambda p, t: re.search(p, t)))
     if expected is None:
         expected = []
     elif isinstance(expected, str):
@@ -121,6 +136,7 @@ from crenly import crenly
 crenly.HAS_GROWL = False
 creator = crenly.FileCreator()
 group = lambda n: "{" + ",".join(f"i{k}" for k in range(n)) + "}"
+fixed = "{" + ",".join(f"{k:03}" for k in range(1000)) + "}"
 cases = {
     "2**20": "{a,b}" * 20,
     "4**11": "d/{a,b,c,d}" * 11,
@@ -129,6 +145,11 @@ cases = {
     "101*9901": group(101) + "-" + group(9901),
     "zero after overflow": "{a,b}" * 70 + "{,}",
     "10**6": group(10) * 6,
+    # 10**6 paths of 100 characters each, then of 101; 28 KB for 2 * 10**10
+    "10**8 chars": fixed + fixed + "y" * 94,
+    "10**8+10**6 chars": fixed + fixed + "y" * 95,
+    "28 KB": fixed + fixed + "x" * 20000,
+    "both bounds": "{a,b}" * 21 + "x" * 100,
 }
 for name, text in cases.items():
     try:
@@ -151,6 +172,10 @@ def test_path_limit(py):
         f"101*9901 ValueError {LIMIT_MESSAGE}",
         "zero after overflow len 0 [] []",
         f"10**6 len 1000000 ['i0i0i0i0i0i0'] ['{last}']",
+        f"10**8 chars len 1000000 ['000000{'y' * 94}'] ['999999{'y' * 94}']",
+        f"10**8+10**6 chars ValueError {CHAR_LIMIT_MESSAGE}",
+        f"28 KB ValueError {CHAR_LIMIT_MESSAGE}",
+        f"both bounds ValueError {LIMIT_MESSAGE}",
     ], run.describe()
 
 
@@ -198,3 +223,112 @@ def test_module_global_re_is_looked_up_at_each_call(creator, monkeypatch):
     monkeypatch.delattr(mod, "re")
     with pytest.raises(NameError, match="^name 're' is not defined$"):
         creator.parse_brace_expansion(text)
+
+
+class FakeMatches:
+    """A substitute re whose search reports the (span of group 2, end) pairs given, in turn."""
+
+    def __init__(self, reports):
+        self.reports = iter(reports)
+
+    def search(self, *args):
+        report = next(self.reports, None)
+        return None if report is None else types.SimpleNamespace(
+            re=self, span=lambda group: report[0], end=lambda: report[1])
+
+
+BIG = 2**63 - 1
+
+
+@pytest.mark.parametrize("reports, expected", [
+    ([((3, 4), 6)], ["ab/cd{e}f"]),
+    ([((3, 4), 6), ((7, 8), 10)], ["ab/cdef"]),
+    # positions out of the text, some where a step past them would overflow
+    ([((-BIG - 1, 0), 1)], ValueError),
+    ([((1, BIG), 2)], ValueError),
+    ([((3, 4), BIG)], ValueError),
+    ([((3, 4), -BIG - 1)], ValueError),
+    ([((0, 4), 6)], ValueError),
+    ([((3, 4), 11)], ValueError),
+    ([((3, 4), 6), ((6, 8), 10)], ValueError),
+    ([((3, 4), 6), ((7, BIG), 10)], ValueError),
+    # not positions at all
+    ([((BIG + 1, 0), 1)], OverflowError),
+    ([((3, 4), 6), ((7, 8), -(2**64))], OverflowError),
+    ([((3.0, 4), 6)], TypeError),
+    ([("34", 6)], TypeError),
+])
+def test_substitute_match_positions_are_checked(creator, monkeypatch, reports, expected):
+    monkeypatch.setattr(mod, "re", FakeMatches(reports))
+    if isinstance(expected, list):
+        assert creator.parse_brace_expansion("ab{c}d{e}f") == expected
+    else:
+        with pytest.raises(expected):
+            creator.parse_brace_expansion("ab{c}d{e}f")
+
+
+# Patches of the re module, from the first expansion of a fresh process on:
+# each takes effect while it is in place and leaves nothing behind.
+RE_PATCH_CHILD = """
+import importlib, re
+from unittest import mock
+from crenly import crenly
+crenly.HAS_GROWL = False
+creator = crenly.FileCreator()
+calls = []
+PATTERN = r"([^{]*)\\{([^}]+)\\}([^{]*)"
+
+def expand(name, text="d/{a,b}"):
+    try:
+        result = creator.parse_brace_expansion(text)
+    except Exception as e:
+        result = type(e).__name__
+    print("=>", name, result, len(calls))
+    calls.clear()
+
+def record(result):
+    return lambda *args: calls.append(args) or result
+
+genuine, other = re.search, re.compile("(x)(y)(z)")
+re.search = record(None)
+expand("search patched first")
+re.search = genuine
+expand("search restored")
+re.search = lambda *args: record(None)(*args) or genuine(*args)
+expand("search wrapped", "a{b,c}{d,e}")
+re.search = re.match
+expand("search is re.match", "{}x{a}")
+re.search = genuine
+with mock.patch("re.compile", record(other)):
+    expand("compile patched")
+expand("compile restored")
+with mock.patch("re._compile", record(other)):
+    expand("_compile patched")
+with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
+    expand("cache entry replaced")
+with mock.patch.object(re, "_cache2", {}):
+    expand("cache replaced")
+with mock.patch("re.compile"):
+    creator.parse_brace_expansion("a{b,c}")
+re.purge()
+expand("purged")
+importlib.reload(re)
+expand("reloaded", "{}x{a}")
+"""
+
+
+def test_re_patches_take_effect_and_leave_no_trace(py):
+    run = py(RE_PATCH_CHILD).ok()
+    assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
+        "search patched first ['d/{a,b}'] 1",
+        "search restored ['d/a', 'd/b'] 0",
+        "search wrapped ['a/bd', 'a/be', 'a/cd', 'a/ce'] 1",
+        "search is re.match ['{}x{a}'] 0",
+        "compile patched ['d/a', 'd/b'] 0",
+        "compile restored ['d/a', 'd/b'] 0",
+        "_compile patched ['d/{a,b}'] 1",
+        "cache entry replaced ['d/{a,b}'] 0",
+        "cache replaced ['d/a', 'd/b'] 0",
+        "purged ['d/a', 'd/b'] 0",
+        "reloaded ['{}x/a'] 0",
+    ], run.describe()
