@@ -34,7 +34,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     const Callable& spec = callable(f->id);
     PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
     if (!bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    // The bodies call back into Python (methods looked up on self, globals),
+    // so a loop of the module's own functions must meet the recursion limit
+    // and end in RecursionError rather than overflow the C stack.
+    if (Py_EnterRecursiveCall(" in a crenly.crenly function") != 0) return nullptr;
     PyObject* result = guard_object([&] { return spec.body(bound); });
+    Py_LeaveRecursiveCall();
     if (result == nullptr) add_traceback(traceback_code(f->id));
     return result;
 }
