@@ -61,4 +61,7 @@ PyObject* traceback_code(CallableId id) noexcept;
 /// expression inside main (exec step 11).
 void create_code_objects();
 
+/// Drops the code objects (when the interpreter finalises).
+void release_code_objects() noexcept;
+
 }  // namespace crenly::module

@@ -25,11 +25,22 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
+/// Refuses a call made after the state was released (cold path).
+CRENLY_COLD PyObject* raise_released() noexcept {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "crenly.crenly cannot be used any more: its interpreter is finalizing");
+    return nullptr;
+}
+
 /// Binds the arguments of one call and runs the body. An exception that
 /// leaves the body gains the entry "crenly.crenly.<qualname>"; a call refused
 /// by the binder never entered the function and gains none.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) noexcept {
+    // The module's state is released when its interpreter finalises; a
+    // function still reachable then (a late atexit callback, a finaliser)
+    // must not touch it.
+    if (!state.live) return raise_released();
     const FunctionObject* f = as_function(self);
     const Callable& spec = callable(f->id);
     PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
@@ -145,7 +156,8 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-/// The type, made once per process; never released (see State).
+/// The type, made by the first make_function of a running interpreter
+/// (owned; dropped by release_function_type).
 PyObject* function_type = nullptr;
 
 /// The annotations dictionary of `c`: the parameter entry, then "return".
@@ -184,5 +196,7 @@ Ref make_function(CallableId id) {
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
+
+void release_function_type() noexcept { Py_CLEAR(function_type); }
 
 }  // namespace crenly::module
