@@ -49,7 +49,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     // so a loop of the module's own functions must meet the recursion limit
     // and end in RecursionError rather than overflow the C stack.
     if (Py_EnterRecursiveCall(" in a crenly.crenly function") != 0) return nullptr;
+    ++state.calls_running;
     PyObject* result = guard_object([&] { return spec.body(bound); });
+    --state.calls_running;
     Py_LeaveRecursiveCall();
     if (result == nullptr) add_traceback(traceback_code(f->id));
     return result;

@@ -52,7 +52,11 @@ bool interpreter_is_marked(PyInterpreterState* interp) {
 /// Drops everything the module holds; registered with atexit, so that it runs
 /// while the interpreter still works and the module is then freed with
 /// everything else. A later import (after Py_Initialize again) starts afresh.
+/// With a call of the module's functions still under way (a daemon thread,
+/// or the exit callbacks run from inside one), the state stays as it is: a
+/// later interpreter of the process then gets the ImportError of the create step.
 PyObject* release_at_exit(PyObject* /*self*/, PyObject* /*unused*/) noexcept {
+    if (state.calls_running != 0) Py_RETURN_NONE;
     release_state();
     release_code_objects();
     release_function_type();

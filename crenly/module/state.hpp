@@ -221,6 +221,9 @@ struct State {
     // True from the first exec step of a running interpreter until the state
     // is released at its exit: the objects below belong to that interpreter.
     bool live = false;
+    // Calls of the module's functions under way, on any thread (each may let
+    // go of the interpreter lock): the state is not released under them.
+    std::int64_t calls_running = 0;
     Ref module;            // the module being or having been executed
     Ref namespace_;        // the module dictionary; target of every global store
     Ref builtins;
