@@ -2,6 +2,18 @@
 
 #include <cerrno>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#endif
+
 #include "crenly/module/callables.hpp"
 #include "crenly/module/calls.hpp"
 #include "crenly/module/globals.hpp"
@@ -12,6 +24,53 @@ using namespace crenly::module;
 
 namespace {
 
+/// While alive, the process's standard output and error are not inherited
+/// by the processes it starts; each is restored as it was. The clipboard
+/// package's X11 helper (xclip, xsel) stays in the background to serve the
+/// selection: holding crenly's output, it kept the reader of a pipe waiting
+/// for an end that came only when something else took the clipboard. Only the
+/// inheritance flags change, so nothing that crenly writes is lost or
+/// reordered; a process started meanwhile by another thread does not get the
+/// two streams either.
+class StandardStreamsNotInherited {
+public:
+    StandardStreamsNotInherited() noexcept {
+        for (int i = 0; i < 2; ++i) changed_[i] = set_inherited(stream(i), false);
+    }
+    ~StandardStreamsNotInherited() {
+        for (int i = 0; i < 2; ++i) {
+            if (changed_[i]) set_inherited(stream(i), true);
+        }
+    }
+    StandardStreamsNotInherited(const StandardStreamsNotInherited&) = delete;
+    StandardStreamsNotInherited& operator=(const StandardStreamsNotInherited&) = delete;
+
+private:
+#ifdef _WIN32
+    using Stream = HANDLE;
+    static Stream stream(int i) noexcept { return GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE); }
+    /// Sets the inheritance of `h`; true when it changed (false also for no
+    /// handle, or one whose flag cannot be read or set).
+    static bool set_inherited(Stream h, bool inherited) noexcept {
+        DWORD flags = 0;
+        if (h == nullptr || h == INVALID_HANDLE_VALUE || !GetHandleInformation(h, &flags)) return false;
+        if (((flags & HANDLE_FLAG_INHERIT) != 0) == inherited) return false;
+        return SetHandleInformation(h, HANDLE_FLAG_INHERIT, inherited ? HANDLE_FLAG_INHERIT : 0) != 0;
+    }
+#else
+    using Stream = int;
+    static Stream stream(int i) noexcept { return i + 1; }
+    /// Sets the inheritance of descriptor `fd`; true when it changed (false
+    /// also for a closed descriptor).
+    static bool set_inherited(Stream fd, bool inherited) noexcept {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags < 0 || ((flags & FD_CLOEXEC) == 0) == inherited) return false;
+        return fcntl(fd, F_SETFD, inherited ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC) == 0;
+    }
+#endif
+    bool changed_[2] = {false, false};
+};
+
 /// Copies the absolute path of `file_path` to the clipboard; a failure is
 /// reported as a warning line and otherwise ignored.
 void copy_to_clipboard(PyObject* file_path) {
@@ -20,6 +79,7 @@ void copy_to_clipboard(PyObject* file_path) {
         Ref copy = getattr(clipboard.get(), Id::copy);
         Ref absolute = call_method(file_path, Id::absolute);
         Ref text = own(PyObject_Str(absolute.get()));
+        StandardStreamsNotInherited not_inherited;
         call(copy.get(), text.get());
     } catch (const PythonError&) {
         Handling handling(catch_pending(PyExc_Exception));

@@ -100,7 +100,8 @@ constexpr int co_optimized_newlocals = 0x0001 | 0x0002;
 constexpr int co_generator = 0x0020;
 
 // Never destroyed: Python objects must not be released after the interpreter
-// has finalised, so the array lives until the process ends.
+// has finalised, so the arrays live until the process ends
+// (release_code_objects empties them before).
 auto& codes = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
 auto& traceback_codes = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
 auto& traceback_frames = *new std::array<Ref, static_cast<std::size_t>(CallableId::count_)>();
@@ -160,6 +161,13 @@ void create_code_objects() {
     Ref genexpr_code = own(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty("crenly/crenly", "crenly.crenly.main.<locals>.<genexpr>", genexpr_line)));
     genexpr_frame = make_traceback_frame(genexpr_code.get());
+}
+
+void release_code_objects() noexcept {
+    for (Ref& code : codes) code.reset();
+    for (Ref& code : traceback_codes) code.reset();
+    for (Ref& frame : traceback_frames) frame.reset();
+    genexpr_frame.reset();
 }
 
 }  // namespace crenly::module

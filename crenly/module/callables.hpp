@@ -69,4 +69,7 @@ PyObject* genexpr_traceback_frame() noexcept;
 /// expression inside main (exec step 11), and their traceback frames.
 void create_code_objects();
 
+/// Drops the code objects (when the interpreter finalises).
+void release_code_objects() noexcept;
+
 }  // namespace crenly::module

@@ -25,17 +25,36 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
 
+/// Refuses a call made after the state was released (cold path).
+CRENLY_COLD PyObject* raise_released() noexcept {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "crenly.crenly cannot be used any more: its interpreter is finalizing");
+    return nullptr;
+}
+
 /// Binds the arguments of one call and runs the body. An exception that
 /// leaves the function, a call refused by the binder included, gains the
 /// entry "crenly.crenly.<qualname>" at the line of its definition.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) noexcept {
+    // The module's state is released when its interpreter finalises; a
+    // function still reachable then (a late atexit callback, a finaliser)
+    // must not touch it.
+    if (!state.live) return raise_released();
     const FunctionObject* f = as_function(self);
     const Callable& spec = callable(f->id);
     PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
     PyObject* result = nullptr;
     if (bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        result = guard_object([&] { return spec.body(bound); });
+        // The bodies call back into Python (methods looked up on self, globals),
+        // so a loop of the module's own functions must meet the recursion limit
+        // and end in RecursionError rather than overflow the C stack.
+        if (Py_EnterRecursiveCall(" in a crenly.crenly function") == 0) {
+            ++state.calls_running;
+            result = guard_object([&] { return spec.body(bound); });
+            --state.calls_running;
+            Py_LeaveRecursiveCall();
+        }
     }
     // The frame is made once: a refused call costs no frame allocation.
     if (result == nullptr) add_traceback_frame(traceback_frame(f->id));
@@ -143,7 +162,8 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-/// The type, made once per process; never released (see State).
+/// The type, made by the first make_function of a running interpreter
+/// (owned; dropped by release_function_type).
 PyObject* function_type = nullptr;
 
 /// The annotations dictionary of `c`: the parameter entry, then "return".
@@ -182,5 +202,7 @@ Ref make_function(CallableId id) {
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
+
+void release_function_type() noexcept { Py_CLEAR(function_type); }
 
 }  // namespace crenly::module

@@ -10,4 +10,8 @@ namespace crenly::module {
 /// A new function object for the table entry `id`.
 Ref make_function(CallableId id);
 
+/// Drops the module's reference to the function type (when the interpreter
+/// finalises); the next make_function makes a new one.
+void release_function_type() noexcept;
+
 }  // namespace crenly::module

@@ -5,6 +5,7 @@
 #include "crenly/module/body.hpp"
 #include "crenly/module/callables.hpp"
 #include "crenly/module/errors.hpp"
+#include "crenly/module/function.hpp"
 #include "crenly/module/state.hpp"
 
 namespace crenly::module {
@@ -33,11 +34,58 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
     require_status(PyDict_SetItemString(dict, to, value));
 }
 
+// The key of the mark that the state's interpreter carries in its own
+// dictionary (PyInterpreterState_GetDict); a new interpreter, also a main
+// interpreter started again by an embedding program, has a fresh dictionary.
+constexpr const char* runtime_mark = "crenly.crenly";
+
+/// Whether the current interpreter carries the mark.
+bool interpreter_is_marked(PyInterpreterState* interp) {
+    PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed; null without an error set
+    if (dict == nullptr) return false;
+    Ref key = own(PyUnicode_FromString(runtime_mark));
+    PyObject* mark = PyDict_GetItemWithError(dict, key.get());  // borrowed, only tested
+    if (mark == nullptr && PyErr_Occurred()) throw_python_error();
+    return mark != nullptr;
+}
+
+/// Drops everything the module holds; registered with atexit, so that it runs
+/// while the interpreter still works and the module is then freed with
+/// everything else. A later import (after Py_Initialize again) starts afresh.
+/// With a call of the module's functions still under way (a daemon thread,
+/// or the exit callbacks run from inside one), the state stays as it is: a
+/// later interpreter of the process then gets the ImportError of the create step.
+PyObject* release_at_exit(PyObject* /*self*/, PyObject* /*unused*/) noexcept {
+    if (state.calls_running != 0) Py_RETURN_NONE;
+    release_state();
+    release_code_objects();
+    release_function_type();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef release_def = {"crenly_release", release_at_exit, METH_NOARGS, nullptr};
+
+/// Ties the state to the running interpreter: marks the interpreter and
+/// registers the release at its exit.
+void bind_to_interpreter() {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (dict == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no interpreter dictionary");
+        throw_python_error();
+    }
+    require_status(PyDict_SetItemString(dict, runtime_mark, Py_True));
+    Ref atexit = own(PyImport_ImportModule("atexit"));
+    Ref release = own(PyCFunction_New(&release_def, nullptr));
+    Ref registered = own(PyObject_CallMethod(atexit.get(), "register", "O", release.get()));
+    state.live = true;
+}
+
 /// Create step: one interpreter per process; the same module object for
 /// every import of this process once one has started executing.
 PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
     return guard_object([spec] {
-        const std::int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+        PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
+        const std::int64_t id = PyInterpreterState_GetID(interp);
         if (id < 0) throw_python_error();
         if (state.main_interpreter == -1) {
             state.main_interpreter = id;
@@ -45,6 +93,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
             raise(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one interpreter per "
                   "process.");
+        }
+        // The same ID, but a main interpreter started again (an embedding
+        // program): the objects of the one that ended are never used again.
+        // Reached only when the release at its exit did not run (atexit
+        // callbacks cleared).
+        if (state.live && !interpreter_is_marked(interp)) {
+            raise(PyExc_ImportError,
+                  "Interpreter restart detected - crenly.crenly was loaded by an interpreter that has "
+                  "since been finalized without releasing it; it cannot be loaded again in this process.");
         }
         if (state.module) return Ref::borrow(state.module.get());
         Ref name = own(PyObject_GetAttrString(spec, "name"));
@@ -69,6 +126,7 @@ int module_exec(PyObject* module) noexcept {
     bool constants_ready = false;
     int line = 1;
     const int status = guard_status([&] {
+        if (!state.live) bind_to_interpreter();
         state.module = Ref::borrow(module);
         state.namespace_ = Ref::borrow(require(PyModule_GetDict(module)));
         state.builtins = Ref::borrow(require(PyImport_AddModule("builtins")));

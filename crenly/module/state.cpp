@@ -92,4 +92,9 @@ void create_tuples() {
     state.separators = tuple_of({Id::slash, Id::backslash});
 }
 
+void release_state() noexcept {
+    State held = std::move(state);  // leaves every Ref of `state` empty
+    state.live = false;
+}  // `held` drops the objects here
+
 }  // namespace crenly::module

@@ -217,10 +217,17 @@ enum class Kw : std::uint8_t {
     count_
 };
 
-/// Everything the module keeps for the life of the process. Built by the
-/// exec step under the interpreter lock; read-only afterwards.
+/// Everything the module keeps while an interpreter runs it. Built by the
+/// exec step under the interpreter lock; read-only afterwards until the
+/// interpreter finalises, when release_state() drops it all.
 struct State {
     std::int64_t main_interpreter = -1;
+    // True from the first exec step of a running interpreter until the state
+    // is released at its exit: the objects below belong to that interpreter.
+    bool live = false;
+    // Calls of the module's functions under way, on any thread (each may let
+    // go of the interpreter lock): the state is not released under them.
+    std::int64_t calls_running = 0;
     Ref module;            // the module being or having been executed
     Ref namespace_;        // the module dictionary; target of every global store
     Ref builtins;
@@ -241,8 +248,8 @@ struct State {
     Ref re_search_code, re_compile_code, brace_regex, brace_cache_key;
 };
 
-/// The one instance; never destroyed (its objects must outlive nothing and
-/// must not be released after the interpreter has finalised).
+/// The one instance; never destroyed (its objects must not be released after
+/// the interpreter has finalised: release_state() drops them before).
 extern State& state;
 
 /// The pool entry for `id` (borrowed; lives until the process ends).
@@ -259,5 +266,9 @@ void cache_builtins();
 
 /// Builds the (None, None, None) and separator tuples (exec step 10).
 void create_tuples();
+
+/// Empties the state (all but the recorded interpreter ID) and then drops
+/// every object it held, so that code run by a release sees an empty state.
+void release_state() noexcept;
 
 }  // namespace crenly::module

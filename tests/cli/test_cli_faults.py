@@ -88,15 +88,19 @@ AT_EXIT = ("Exception ignored in: <_io.TextIOWrapper name='<stdout>' mode='w' "
            f"encoding='utf-8'>\n{BROKEN_PIPE}")
 NAMES, ALL = ["a", "d/b"], ["a", "d/b", "keep"]
 MANY = "m/{" + ",".join(map(str, range(3000))) + "}"
-FAULTS = {  # id: (environment, stdout, names, exit status, end of stderr, files afterwards)
+# id: (environment, stdout, names, exit status, end of stderr, files afterwards); the status
+# may be a dict of the possible statuses, each with its end of stderr
+FAULTS = {
     "copy interrupted": ({"FAULT": "copy:2"}, "pipe", NAMES, -2, KEYBOARD, ["a", "keep"]),
     "register interrupted": ({"FAULT": "register:1"}, "pipe", NAMES, -2, KEYBOARD, ["keep"]),
     "notify interrupted": ({"FAULT": "notify:2"}, "pipe", NAMES, -2, KEYBOARD, ["a", "keep"]),
     "stdout closed": ({}, "closed", NAMES, 0, "", ALL),
     # the reader has gone: the buffered lines fail at exit ...
     "reader gone": ({}, "gone", NAMES, 120, AT_EXIT, ALL),
-    # ... or when the buffer fills: those files count as failed, the run goes on
-    "reader gone, buffer fills": ({}, "gone", [MANY], 1, "",
+    # ... or when the buffer fills: those files count as failed, the run goes on; whether
+    # bytes are still pending at exit depends on where they fall against the buffer (the
+    # lines hold the working directory's path), so either ending is the documented one
+    "reader gone, buffer fills": ({}, "gone", [MANY], {1: "", 120: AT_EXIT}, None,
                                   ["keep", *sorted(f"m/{i}" for i in range(3000))]),
     # unbuffered, the first line fails and so does its cross line: the error ends the run
     "reader gone, unbuffered": ({"PYTHONUNBUFFERED": "1"}, "gone", NAMES, 1, BROKEN_PIPE,
@@ -120,7 +124,10 @@ def test_fault_ends_with_a_report_and_whole_files(crenly_bin, services, tmp_path
     finally:
         os.close(write_end)
     err = proc.stderr.decode()
-    assert proc.returncode == status and err.endswith(stderr) and (stderr or not err), err
+    endings = status if isinstance(status, dict) else {status: stderr}
+    assert proc.returncode in endings, (proc.returncode, err)
+    stderr = endings[proc.returncode]
+    assert err.endswith(stderr) and (stderr or not err), err
     assert (tmp_path / "keep").read_bytes() == KEEP
     files = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file())
     assert files == created

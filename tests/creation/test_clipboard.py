@@ -49,7 +49,8 @@ def display():
 
 def run_to_files(code, cwd, env) -> Run:
     """Run a child with its output in files: the xclip that goes on serving the
-    selection in the background inherits stdout, so a pipe would never close."""
+    selection in the background inherits the stdout of a copy the child makes
+    itself (not through create_file), so a pipe would never close."""
     args, out, err = [sys.executable, "-c", code], cwd.parent / "out", cwd.parent / "err"
     with open(out, "wb") as out_file, open(err, "wb") as err_file:
         proc = subprocess.run(args, cwd=cwd, env=env, stdout=out_file, stderr=err_file,
@@ -89,6 +90,30 @@ for name in ("one.txt", "d/two.txt"):
     pasted = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=env,
                             capture_output=True, text=True, timeout=10)
     assert pasted.stdout == str(two)
+
+
+def test_piped_command_ends_and_the_copies_reach_the_clipboard(display, work, crenly_bin):
+    # The reader of each pipe waits for its end: a clipboard helper left in the
+    # background holding crenly's stdout or stderr kept it waiting for ever.
+    (work.parent / "site/gntp").mkdir(parents=True)
+    (work.parent / "site/gntp/__init__.py").write_text("raise ImportError('not here')\n")
+    env = child_env([work.parent / "site"], DISPLAY=display, WAYLAND_DISPLAY=None)
+    proc = subprocess.Popen([str(crenly_bin), "a.txt", "d/b.txt"], cwd=work, env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        out, err = proc.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        pytest.fail("the pipes of a run with clipboard copies never reached their end")
+    assert (proc.returncode, err) == (0, b""), err
+    assert out.decode() == (
+        "Warning: gntp module not available. Install with: pip install gntp\n"
+        f'\u2713 File created: "{work}/a.txt"\n\u2713 File created: "{work}/d/b.txt"\n'
+        "\n2/2 file(s) created successfully\n")
+    pasted = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=env,
+                            capture_output=True, text=True, timeout=10)
+    assert pasted.stdout == str(work / "d/b.txt")
 
 
 @pytest.mark.parametrize("setting", ["no DISPLAY", "no xclip or xsel on PATH"])

@@ -1,7 +1,14 @@
 """Loading: one body run per process, one interpreter per process, and a
 failed import that leaves the way open for another attempt."""
 
+import glob
+import shutil
+import subprocess
+import sysconfig
+
 import pytest
+
+from conftest import PACKAGE_DIR, child_env
 
 from .conftest import ABSENT, CLIP_WARNING, GNTP_WARNING, PRESENT
 
@@ -100,3 +107,70 @@ except interpreters.RunFailedError as e:
     report(error=str(e))
 """, extra_paths=paths + [fakes(PRESENT)])
     assert r["error"] == f"<class 'ImportError'>: {INTERP}"
+
+
+EMBED = r"""
+#include <Python.h>
+#include <stdio.h>
+/* Runs each argument as the code of its own interpreter lifetime. */
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        Py_Initialize();
+        int status = PyRun_SimpleString(argv[i]);
+        if (Py_FinalizeEx() < 0) return 120;
+        printf("round %d: %d\n", i, status);
+        fflush(stdout);
+    }
+    return 0;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def embedder(tmp_path_factory):
+    """An embedding program built against this interpreter's libpython."""
+    cc = (sysconfig.get_config_var("CC") or "cc").split()[0]
+    libdir, version = sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("LDVERSION")
+    if shutil.which(cc) is None or not libdir or not glob.glob(f"{libdir}/libpython{version}.*"):
+        pytest.skip("no C compiler or no libpython to build an embedding program")
+    build = tmp_path_factory.mktemp("embed")
+    (build / "embed.c").write_text(EMBED)
+    subprocess.run([cc, str(build / "embed.c"), "-o", str(build / "embed"),
+                    "-I" + sysconfig.get_config_var("INCLUDEPY"), "-L" + libdir,
+                    f"-lpython{version}", f"-Wl,-rpath,{libdir}"], check=True)
+    return build / "embed"
+
+
+REFUSED_AFTER_RESTART = ("ImportError: Interpreter restart detected - crenly.crenly was loaded by "
+                         "an interpreter that has since been finalized without releasing it; it "
+                         "cannot be loaded again in this process.")
+USE = "import crenly.crenly as m\nm.HAS_GROWL = False\nprint(m.FileCreator().create_file('x.txt'))\n"
+RESTARTS = {  # rounds of one process: code run by each interpreter; what they print
+    "restarted": ([USE, USE, USE], ['\u2713 File created: "{cwd}/x.txt"\nTrue'] * 3),
+    "release skipped": (["import atexit\n" + USE + "atexit._clear()\n", USE],
+                        ['\u2713 File created: "{cwd}/x.txt"\nTrue', REFUSED_AFTER_RESTART]),
+    # the exit callbacks run from inside create_file: no release under a running call
+    "release during a call": (["import atexit\nimport crenly.crenly as m\nm.HAS_GROWL = False\n"
+                               "fc = m.FileCreator()\nfc._notify = lambda path: atexit._run_exitfuncs()\n"
+                               "print(fc.create_file('x.txt'))\n", USE],
+                              ['\u2713 File created: "{cwd}/x.txt"\nTrue', REFUSED_AFTER_RESTART]),
+    "called after release": (["import atexit\n" + USE + "atexit._run_exitfuncs()\n"
+                              "try:\n    m.FileCreator()\nexcept RuntimeError as e:\n    print(e)\n",
+                              USE],
+                             ['\u2713 File created: "{cwd}/x.txt"\nTrue\ncrenly.crenly cannot be used '
+                              "any more: its interpreter is finalizing",
+                              '\u2713 File created: "{cwd}/x.txt"\nTrue']),
+}
+
+
+@pytest.mark.parametrize("case", RESTARTS)
+def test_import_after_the_interpreter_restarts_never_gives_a_dead_module(embedder, fakes, tmp_path,
+                                                                          case):
+    rounds, printed = RESTARTS[case]
+    proc = subprocess.run([str(embedder), *rounds], cwd=tmp_path, capture_output=True, text=True,
+                          env=child_env([fakes(PRESENT), PACKAGE_DIR.parent]), timeout=60)
+    refused = [text for text in printed if text.startswith("ImportError")]
+    expected = "".join(f"round {i}: -1\n" if text in refused else
+                       f"{text.format(cwd=tmp_path)}\nround {i}: 0\n" for i, text in enumerate(printed, 1))
+    assert (proc.returncode, proc.stdout) == (0, expected), proc.stderr
+    assert all(text in proc.stderr for text in refused) and (refused or not proc.stderr), proc.stderr

@@ -4,12 +4,13 @@ daemon received and what the child printed."""
 
 import errno
 import os
+import socket
 
 import pytest
 
 # growl_daemon imports the client package with its compile-time warnings
 # silenced, so it comes before anything else that imports gntp.
-from growl_daemon import growl_daemon, no_daemon  # noqa: F401  (fixtures)
+from growl_daemon import HOST, PORT, growl_daemon, no_daemon, private_network, serving  # noqa: F401
 import gntp.errors
 from conftest import PACKAGE_DIR, child_env, run_command
 
@@ -176,3 +177,13 @@ def test_init_growl_without_client_package(growl_daemon, py, tmp_path):
     assert tail == ["-- False False", "-- None",
                     WARN + "name 'gntp' is not defined", "-- None None"], run.describe()
     assert growl_daemon.messages == []
+
+
+def test_daemon_is_reached_whatever_else_listens_on_the_port(crenly_bin, tmp_path):
+    with private_network() as private:
+        if not private:
+            pytest.skip("no private network namespace to occupy the port in (needs Linux and root)")
+        with socket.create_server((HOST, PORT)), serving() as daemon:  # the port taken, then ours
+            run = run_command([str(crenly_bin), "a.txt"], cwd=tmp_path, env=env_for(), timeout=30)
+    assert run.returncode == 0 and transcript(run) == ["\u2713"], run.describe()
+    assert daemon.kinds() == [R, N]

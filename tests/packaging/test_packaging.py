@@ -89,12 +89,13 @@ def test_help_shows_the_real_signatures():
         assert re.search(rf"^[ |]*{re.escape(line)}$", text, re.M), line
 
 
-def test_wheel_ships_the_module_icon_version_and_typing_files():
+def test_wheel_ships_the_module_icon_version_typing_files_and_license():
     installed = {str(f).replace("\\", "/") for f in importlib.metadata.files("crenly")}
     for name in ["__init__.py", "__init__.pyi", "__main__.py", "__version__.py", "crenly.jpg",
                  "crenly.pyi", "py.typed"]:
         assert f"crenly/{name}" in installed
     assert any(re.fullmatch(r"crenly/crenly\.[\w-]+\.(so|pyd)", name) for name in installed)
+    assert any(re.fullmatch(r"crenly-[^/]+\.dist-info/(licenses/)?LICENSE", name) for name in installed)
     assert not [name for name in installed if name.endswith((".cpp", ".hpp", "CMakeLists.txt"))]
 
 
@@ -107,7 +108,7 @@ def test_sdist_carries_everything_a_build_needs(tmp_path):
     run = run_command([sys.executable, "-c", code, str(tmp_path)], cwd=REPO, timeout=300).ok()
     with tarfile.open(tmp_path / run.stdout.split()[-1]) as sdist:
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
-    wanted = {"CMakeLists.txt", "pyproject.toml", "README.md", "PKG-INFO"} | {
+    wanted = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} | {
         path.relative_to(REPO).as_posix() for path in (REPO / "crenly").rglob("*")
         if path.is_file() and "__pycache__" not in path.parts}
     assert wanted - names == set()
