@@ -2,9 +2,9 @@
 
 #include "crenly/cli/reassemble.hpp"
 #include "crenly/creation/batch.hpp"
-#include "crenly/module/callables.hpp"
-#include "crenly/module/calls.hpp"
+#include "crenly/module/console.hpp"
 #include "crenly/module/globals.hpp"
+#include "crenly/module/protocol.hpp"
 
 namespace crenly::cli {
 
@@ -12,33 +12,64 @@ using namespace crenly::module;
 
 namespace {
 
+// The help: the parser's description and the epilog of its help text.
+const Text parser_description{"Create blank files with notification support"};
+const Text epilog{
+    "\n"
+    "Examples:\n"
+    "  crenly file.txt                       # Create single file\n"
+    "  crenly file1.txt file2.py file3       # Create multiple files\n"
+    "  crenly dir/subdir/file.txt            # Create with directories\n"
+    "  crenly dir/{a,b,c}.txt                # Brace expansion (creates dir/a.txt, dir/b.txt, "
+    "dir/c.txt)\n"
+    "  crenly dotenv/{__init__.py,core.py}   # Create package structure\n"
+    "  \n"
+    "Note: Use forward slashes (/) for directories, even on Windows.\n"
+    "        "};
+// The arguments: FILE..., --version, --debug.
+const Text files_metavar{"FILE"};
+const Text files_nargs{"*"};
+const Text files_help{"File(s) to create. Supports brace expansion."};
+const Text version_flag{"--version"};
+const Text version_action{"version"};
+// "--debug" is read again by debug_requested().
+const Text debug_flag{"--debug"};
+const Text debug_action{"store_true"};
+const Text debug_help{"Show detailed error messages"};
+
+// The version line: "crenly v<version> by <author> (<e-mail>)".
+const Text version_prefix{"crenly v"};
+const Text version_credit{" by The crenly team (team@crenly.dev)"};
+
 /// "crenly v<version> by <author> (<e-mail>)"
 Ref version_text() {
     Ref version = load_global(Id::dunder_version);
     if (!PyUnicode_Check(version.get())) version = format_empty(version.get());
-    return concat({str(Id::version_prefix), version.get(), str(Id::version_credit)});
+    return concat({version_prefix.get(), version.get(), version_credit.get()});
 }
 
 /// The parser, built afresh on every call.
 Ref build_parser() {
-    Ref argparse = load_global(Id::argparse);
-    Ref parser_type = getattr(argparse.get(), Id::ArgumentParser);
+    Ref parser_type = getattr(load_global(Id::argparse), Id::ArgumentParser);
     Ref formatter = load_global(Id::CustomRichHelpFormatter);
-    Ref parser = call_kw(parser_type.get(), Kw::parser, str(Id::parser_description), formatter.get(),
-                         str(Id::epilog_text));
-    call_method_kw(parser.get(), Id::add_argument, Kw::files, str(Id::files), str(Id::files_metavar),
-                   str(Id::files_nargs), str(Id::files_help));
+    Ref parser = call_named(parser_type.get(), {},
+                            {{Id::description, parser_description},
+                             {Id::formatter_class, formatter},
+                             {Id::epilog, epilog}});
+    call_method_named(
+        parser.get(), Id::add_argument, {str(Id::files)},
+        {{Id::metavar, files_metavar}, {Id::nargs, files_nargs}, {Id::help, files_help}});
     Ref version = version_text();
-    call_method_kw(parser.get(), Id::add_argument, Kw::version, str(Id::version_flag), str(Id::version),
-                   version.get());
-    call_method_kw(parser.get(), Id::add_argument, Kw::debug, str(Id::debug_flag), str(Id::store_true),
-                   str(Id::debug_help));
+    call_method_named(parser.get(), Id::add_argument, {version_flag.get()},
+                      {{Id::action, version_action}, {Id::version, version}});
+    call_method_named(parser.get(), Id::add_argument, {debug_flag.get()},
+                      {{Id::action, debug_action}, {Id::help, debug_help}});
     return parser;
 }
 
 /// The number of paths the names stand for, expanding the brace names
 /// again on the same creator.
-Ref expected_total(PyObject* creator, PyObject* file_list) {
+Ref expected_total(PyObject* creator, PyObject* file_list, PyObject* genexpr_frame) {
     Ref counts = own(PyList_New(0));
     // The loop is the generator expression of the count: what passes out of
     // it carries that expression's own traceback entry.
@@ -59,42 +90,51 @@ Ref expected_total(PyObject* creator, PyObject* file_list) {
         }
     });
     if (status < 0) {
-        add_traceback_frame(genexpr_traceback_frame());
+        add_traceback_frame(genexpr_frame);
         throw_python_error();
     }
-    return call(state.sum.get(), counts.get());
+    return call(state.sum, counts);
 }
 
 }  // namespace
 
-Ref main_body(PyObject* const* /*args*/) {
+// The summary line: "\n<created>/<expected> file(s) created successfully".
+const Text summary_tail{" file(s) created successfully"};
+// The separator of the arguments joined again.
+const Text space{" "};
+
+bool debug_requested() {
+    Ref argv = getattr(load_global(Id::sys), Id::argv);
+    return require_status(PySequence_Contains(argv.get(), debug_flag.get())) != 0;
+}
+
+Ref main(PyObject* genexpr_frame) {
     Ref parser = build_parser();
-    Ref sys = load_global(Id::sys);
-    Ref argv = getattr(sys.get(), Id::argv);
+    Ref argv = getattr(load_global(Id::sys), Id::argv);
     const Py_ssize_t argc = PyObject_Length(argv.get());
     if (argc < 0) throw_python_error();
     if (argc == 1) {
-        call_method(parser.get(), Id::print_help);
+        call_method(parser, Id::print_help);
         return Ref::borrow(state.int0.get());
     }
-    Ref args = call_method(parser.get(), Id::parse_args);
-    Ref files = getattr(args.get(), Id::files);
-    if (!truth(files.get())) {
-        call_method(parser.get(), Id::print_help);
+    Ref args = call_method(parser, Id::parse_args);
+    Ref files = getattr(args, Id::files);
+    if (!truth(files)) {
+        call_method(parser, Id::print_help);
         return Ref::borrow(state.int0.get());
     }
-    Ref joined = own(PyUnicode_Join(str(Id::space), files.get()));
+    Ref joined = own(PyUnicode_Join(space.get(), files.get()));
     Ref file_list = reassemble(joined.get());
 
-    Ref file_creator = load_global(Id::FileCreator);
-    Ref creator = call(file_creator.get());
-    Ref success_count = call_method(creator.get(), Id::create_files, file_list.get());
-    Ref total_expected = expected_total(creator.get(), file_list.get());
+    Ref creator = call(load_global(Id::FileCreator));
+    Ref success_count = call_method(creator, Id::create_files, file_list);
+    Ref total_expected = expected_total(creator.get(), file_list.get(), genexpr_frame);
 
     Ref summary = own(PyUnicode_FromFormat("\n%S/%S%U", success_count.get(), total_expected.get(),
-                                           str(Id::summary_format_tail)));
-    console_line(summary.get());
-    const int equal = require_status(PyObject_RichCompareBool(success_count.get(), total_expected.get(), Py_EQ));
+                                           summary_tail.get()));
+    console_line(summary);
+    const int equal =
+        require_status(PyObject_RichCompareBool(success_count.get(), total_expected.get(), Py_EQ));
     return Ref::borrow(equal ? state.int0.get() : state.int1.get());
 }
 

@@ -1,20 +1,24 @@
 #include "crenly/creation/batch.hpp"
 
-#include "crenly/module/calls.hpp"
+#include "crenly/module/protocol.hpp"
 
 namespace crenly::creation {
 
 using namespace crenly::module;
 
+namespace {
+
+const Text open_brace{"{"};
+const Text close_brace{"}"};
+
+}  // namespace
+
 bool has_braces(PyObject* name) {
-    return require_status(PySequence_Contains(name, str(Id::open_brace))) == 1 &&
-           require_status(PySequence_Contains(name, str(Id::close_brace))) == 1;
+    return require_status(PySequence_Contains(name, open_brace.get())) == 1 &&
+           require_status(PySequence_Contains(name, close_brace.get())) == 1;
 }
 
-Ref create_files_body(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* files = args[1];
-
+Ref create_files(PyObject* self, PyObject* files) {
     // Expand the whole list before the first file is created.
     Ref all_files = own(PyList_New(0));
     Ref iterator = own(PyObject_GetIter(files));
@@ -35,8 +39,7 @@ Ref create_files_body(PyObject* const* args) {
     Py_ssize_t success_count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_files.get()); ++i) {
         Ref filepath = Ref::borrow(PyList_GET_ITEM(all_files.get(), i));
-        Ref created = call_method(self, Id::create_file, filepath.get());
-        if (truth(created.get())) ++success_count;
+        if (truth(call_method(self, Id::create_file, filepath))) ++success_count;
     }
     return own(PyLong_FromSsize_t(success_count));
 }

@@ -8,7 +8,8 @@ namespace crenly::creation {
 /// True when `name` holds a "{" and also a "}" (anywhere, in either order).
 bool has_braces(PyObject* name);
 
-/// Body of FileCreator.create_files(self, files).
-module::Ref create_files_body(PyObject* const* args);
+/// FileCreator.create_files(self, files): expands every brace name of
+/// `files`, then creates each path; the number created.
+module::Ref create_files(PyObject* self, PyObject* files);
 
 }  // namespace crenly::creation

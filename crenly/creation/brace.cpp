@@ -6,8 +6,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "crenly/module/calls.hpp"
 #include "crenly/module/globals.hpp"
+#include "crenly/module/protocol.hpp"
 
 namespace crenly::creation {
 
@@ -19,6 +19,11 @@ constexpr Py_ssize_t max_paths = 1000000;
 constexpr Py_ssize_t max_chars = 100000000;
 // The flags of a str pattern compiled without flags (re.UNICODE).
 constexpr long unicode_flag = 32;
+
+// The pattern whose matches re's search would give: prefix, group, suffix.
+const Text brace_pattern{"([^{]*)\\{([^}]+)\\}([^{]*)"};
+const Text too_many_paths{"brace pattern expands to more than 1000000 paths"};
+const Text too_many_chars{"brace pattern expands to more than 100000000 characters"};
 
 /// A half-open range of code points of the text being expanded.
 struct Span {
@@ -77,7 +82,7 @@ Py_ssize_t position(PyObject* value) {
 
 /// The group of items of `match`: where its text starts and ends.
 Span items_span(PyObject* match) {
-    Ref span = call_method(match, Id::span, state.int2.get());
+    Ref span = call_method(match, Id::span, state.int2);
     if (!PyTuple_Check(span.get()) || PyTuple_GET_SIZE(span.get()) != 2) {
         raise(PyExc_TypeError, "brace pattern span is not a pair");
     }
@@ -85,13 +90,6 @@ Span items_span(PyObject* match) {
 }
 
 // ---- The genuine re.search, recognised by what it is
-
-/// `dict[key]` as a borrowed reference, or null when missing.
-PyObject* lookup(PyObject* dict, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
-    if (value == nullptr && PyErr_Occurred()) throw_python_error();
-    return value;
-}
 
 /// Whether `f` is the function `name` of the re module whose namespace is
 /// `re_dict`: a plain function defined in that namespace under that name,
@@ -115,7 +113,7 @@ bool is_re_function(PyObject* f, PyObject* re_dict, Id name, Ref& known) {
 /// and the `_compile` it calls is re's own too; otherwise empty.
 Ref genuine_compile(PyObject* search) {
     // Held: a lookup may compare keys by Python code, which may unload re.
-    Ref re = Ref::borrow(lookup(PyImport_GetModuleDict(), str(Id::re)));
+    Ref re = dict_get(PyImport_GetModuleDict(), str(Id::re));
     if (!re || !PyModule_Check(re.get())) return {};
     PyObject* re_dict = PyModule_GetDict(re.get());  // borrowed from re
     if (!is_re_function(search, re_dict, Id::search, state.re_search_code)) return {};
@@ -124,25 +122,25 @@ Ref genuine_compile(PyObject* search) {
         PyTuple_GET_ITEM(defaults, 0) != state.int0.get()) {
         return {};
     }
-    PyObject* compile = lookup(re_dict, str(Id::compile_));
-    if (!is_re_function(compile, re_dict, Id::compile_, state.re_compile_code) ||
-        PyFunction_GET_DEFAULTS(compile) != nullptr) {
+    Ref compile = dict_get(re_dict, str(Id::compile_));
+    if (!is_re_function(compile.get(), re_dict, Id::compile_, state.re_compile_code) ||
+        PyFunction_GET_DEFAULTS(compile.get()) != nullptr) {
         return {};
     }
-    return Ref::borrow(compile);
+    return compile;
 }
 
 /// What re's `_compile` returns for the brace pattern without calling it,
 /// when that is known: the entry of its cache, which it returns first.
 Ref cached_regex(PyObject* compile) {
-    Ref cache = Ref::borrow(lookup(PyFunction_GET_GLOBALS(compile), str(Id::cache2)));
+    Ref cache = dict_get(PyFunction_GET_GLOBALS(compile), str(Id::cache2));
     if (!cache || !PyDict_CheckExact(cache.get())) return {};
     if (!state.brace_cache_key) {
         // The key `_compile` files a pattern under: (type, text, flags).
         state.brace_cache_key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                                 str(Id::brace_pattern), state.int0.get()));
+                                                 brace_pattern.get(), state.int0.get()));
     }
-    return Ref::borrow(lookup(cache.get(), state.brace_cache_key.get()));
+    return dict_get(cache.get(), state.brace_cache_key.get());
 }
 
 /// Whether `regex` is the brace pattern compiled by re (the text as given,
@@ -152,15 +150,17 @@ bool is_brace_regex(const Ref& regex) {
     // The compiled patterns of the re module's engine: a type of C code (a
     // class of Python code is neither immutable nor closed to subclasses).
     const PyTypeObject* type = Py_TYPE(regex.get());
-    if (std::strcmp(type->tp_name, "re.Pattern") != 0 || !(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) ||
-        (type->tp_flags & Py_TPFLAGS_BASETYPE)) {
+    if (std::strcmp(type->tp_name, "re.Pattern") != 0 ||
+        !(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) || (type->tp_flags & Py_TPFLAGS_BASETYPE)) {
         return false;
     }
-    Ref source = getattr(regex.get(), Id::pattern);
-    Ref flags = getattr(regex.get(), Id::flags);
+    Ref source = getattr(regex, Id::pattern);
+    Ref flags = getattr(regex, Id::flags);
     int overflow = 0;
-    if (!PyUnicode_CheckExact(source.get()) || PyUnicode_Compare(source.get(), str(Id::brace_pattern)) != 0 ||
-        !PyLong_CheckExact(flags.get()) || PyLong_AsLongAndOverflow(flags.get(), &overflow) != unicode_flag) {
+    if (!PyUnicode_CheckExact(source.get()) ||
+        PyUnicode_Compare(source.get(), brace_pattern.get()) != 0 ||
+        !PyLong_CheckExact(flags.get()) ||
+        PyLong_AsLongAndOverflow(flags.get(), &overflow) != unicode_flag) {
         return false;
     }
     // Compiled patterns are immutable: one found right once stays right.
@@ -175,7 +175,8 @@ bool is_brace_regex(const Ref& regex) {
 /// comes later. Each character is looked at once, and the next search
 /// starts where this match ends, so cutting a whole text is linear.
 template <class Char>
-bool find_group(const Char* data, Py_ssize_t length, Py_ssize_t from, Span& group, Py_ssize_t& end) noexcept {
+bool find_group(const Char* data, Py_ssize_t length, Py_ssize_t from, Span& group,
+                Py_ssize_t& end) noexcept {
     for (Py_ssize_t open = from; open < length; ++open) {
         if (data[open] != '{') continue;
         if (open + 1 == length) return false;
@@ -193,8 +194,8 @@ bool find_group(const Char* data, Py_ssize_t length, Py_ssize_t from, Span& grou
 
 /// Writes the path made of one choice per segment, selected by `index`.
 template <class Char>
-void write_path(const Char* data, const std::vector<Segment>& segments, const std::vector<std::size_t>& index,
-                Char* out) noexcept {
+void write_path(const Char* data, const std::vector<Segment>& segments,
+                const std::vector<std::size_t>& index, Char* out) noexcept {
     for (std::size_t s = 0; s < segments.size(); ++s) {
         const Choice& c = segments[s][index[s]];
         out = std::copy(data + c.lead.begin, data + c.lead.end, out);
@@ -205,7 +206,8 @@ void write_path(const Char* data, const std::vector<Segment>& segments, const st
 }
 
 /// The length of the path selected by `index`.
-Py_ssize_t path_length(const std::vector<Segment>& segments, const std::vector<std::size_t>& index) noexcept {
+Py_ssize_t path_length(const std::vector<Segment>& segments,
+                       const std::vector<std::size_t>& index) noexcept {
     Py_ssize_t length = 0;
     for (std::size_t s = 0; s < segments.size(); ++s) {
         const Choice& c = segments[s][index[s]];
@@ -216,8 +218,8 @@ Py_ssize_t path_length(const std::vector<Segment>& segments, const std::vector<s
 
 /// Builds the path selected by `index` as a new str.
 template <class Char>
-Ref build_path(PyObject* text, const std::vector<Segment>& segments, const std::vector<std::size_t>& index,
-               std::vector<Char>& buffer, int kind) {
+Ref build_path(PyObject* text, const std::vector<Segment>& segments,
+               const std::vector<std::size_t>& index, std::vector<Char>& buffer, int kind) {
     const auto* data = static_cast<const Char*>(PyUnicode_DATA(text));
     const Py_ssize_t length = path_length(segments, index);
     if constexpr (std::is_same_v<Char, Py_UCS1>) {
@@ -287,10 +289,11 @@ Py_ssize_t count_chars(const std::vector<Segment>& segments, Py_ssize_t count) n
 /// `group`, the group's items, and the suffix from the "}" after it to
 /// `end`. The positions are checked first, without arithmetic that could
 /// overflow, since a substitute search may report any numbers.
-void add_segment(PyObject* text, Py_ssize_t done, Span group, Py_ssize_t end, std::vector<Segment>& segments,
-                 std::vector<Span>& items) {
+void add_segment(PyObject* text, Py_ssize_t done, Span group, Py_ssize_t end,
+                 std::vector<Segment>& segments, std::vector<Span>& items) {
     // done >= 0, so every position below is in [1, length] once these hold.
-    if (!(done < group.begin && group.begin <= group.end && group.end < end && end <= PyUnicode_GET_LENGTH(text))) {
+    if (!(done < group.begin && group.begin <= group.end && group.end < end &&
+          end <= PyUnicode_GET_LENGTH(text))) {
         raise(PyExc_ValueError, "brace pattern match out of range");
     }
     const Span lead{done, group.begin - 1};
@@ -331,15 +334,15 @@ void cut_by_matches(PyObject* text, Ref match, std::vector<Segment>& segments) {
     Py_ssize_t done = 0;  // where the text not yet cut starts
     while (true) {
         const Span group = items_span(match.get());
-        Ref end_value = call_method(match.get(), Id::end);
+        Ref end_value = call_method(match, Id::end);
         const Py_ssize_t end = position(end_value.get());
         add_segment(text, done, group, end, segments, items);
         done = end;
         if (done >= length) break;
-        if (!pattern) pattern = getattr(match.get(), Id::re);
+        if (!pattern) pattern = getattr(match, Id::re);
         Ref start = own(PyLong_FromSsize_t(done));
-        match = call_method(pattern.get(), Id::search, text, start.get());
-        if (!truth(match.get())) {
+        match = call_method(pattern, Id::search, text, start);
+        if (!truth(match)) {
             segments.push_back({Choice{{done, length}, false, {}, {}}});
             break;
         }
@@ -355,10 +358,8 @@ Ref unchanged(PyObject* text) {
 
 }  // namespace
 
-Ref parse_brace_expansion_body(PyObject* const* args) {
-    PyObject* text = args[1];
-    Ref re = load_global(Id::re);
-    Ref search = getattr(re.get(), Id::search);
+Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
+    Ref search = getattr(load_global(Id::re), Id::search);
 
     // re's own search is followed step by step: `_compile` (unless its
     // cache already holds the answer), then the compiled brace pattern is
@@ -369,11 +370,11 @@ Ref parse_brace_expansion_body(PyObject* const* args) {
     bool here = false;
     if (Ref compile = genuine_compile(search.get())) {
         Ref regex = cached_regex(compile.get());
-        if (!regex) regex = call(compile.get(), str(Id::brace_pattern), state.int0.get());
+        if (!regex) regex = call(compile, brace_pattern, state.int0);
         here = is_brace_regex(regex);
-        if (!here) match = call_method(regex.get(), Id::search, text);
+        if (!here) match = call_method(regex, Id::search, text);
     } else {
-        match = call(search.get(), str(Id::brace_pattern), text);
+        match = call(search, brace_pattern, text);
     }
     if (here) {
         bool matched = false;
@@ -390,18 +391,18 @@ Ref parse_brace_expansion_body(PyObject* const* args) {
         }
         if (!matched) return unchanged(text);
     } else {
-        if (!truth(match.get())) return unchanged(text);
+        if (!truth(match)) return unchanged(text);
         cut_by_matches(text, std::move(match), segments);
     }
 
     // Both bounds are checked before any path is built.
     const Py_ssize_t count = count_paths(segments);
     if (count > max_paths) {
-        PyErr_SetObject(PyExc_ValueError, str(Id::too_many_paths));
+        PyErr_SetObject(PyExc_ValueError, too_many_paths.get());
         throw_python_error();
     }
     if (count_chars(segments, count) > max_chars) {
-        PyErr_SetObject(PyExc_ValueError, str(Id::too_many_chars));
+        PyErr_SetObject(PyExc_ValueError, too_many_chars.get());
         throw_python_error();
     }
     switch (PyUnicode_KIND(text)) {

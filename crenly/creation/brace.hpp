@@ -6,7 +6,8 @@
 
 namespace crenly::creation {
 
-/// Body of FileCreator.parse_brace_expansion(self, text).
-module::Ref parse_brace_expansion_body(PyObject* const* args);
+/// FileCreator.parse_brace_expansion(self, text): the paths that `text`
+/// stands for, or [text] when it holds no brace group.
+module::Ref parse_brace_expansion(PyObject* self, PyObject* text);
 
 }  // namespace crenly::creation

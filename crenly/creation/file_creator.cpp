@@ -14,9 +14,10 @@
 #include <fcntl.h>
 #endif
 
-#include "crenly/module/callables.hpp"
-#include "crenly/module/calls.hpp"
+#include "crenly/cli/main.hpp"
+#include "crenly/module/console.hpp"
 #include "crenly/module/globals.hpp"
+#include "crenly/module/protocol.hpp"
 
 namespace crenly::creation {
 
@@ -48,14 +49,18 @@ public:
 private:
 #ifdef _WIN32
     using Stream = HANDLE;
-    static Stream stream(int i) noexcept { return GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE); }
+    static Stream stream(int i) noexcept {
+        return GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    }
     /// Sets the inheritance of `h`; true when it changed (false also for no
     /// handle, or one whose flag cannot be read or set).
     static bool set_inherited(Stream h, bool inherited) noexcept {
         DWORD flags = 0;
-        if (h == nullptr || h == INVALID_HANDLE_VALUE || !GetHandleInformation(h, &flags)) return false;
+        if (h == nullptr || h == INVALID_HANDLE_VALUE || !GetHandleInformation(h, &flags))
+            return false;
         if (((flags & HANDLE_FLAG_INHERIT) != 0) == inherited) return false;
-        return SetHandleInformation(h, HANDLE_FLAG_INHERIT, inherited ? HANDLE_FLAG_INHERIT : 0) != 0;
+        return SetHandleInformation(h, HANDLE_FLAG_INHERIT, inherited ? HANDLE_FLAG_INHERIT : 0) !=
+               0;
     }
 #else
     using Stream = int;
@@ -71,19 +76,20 @@ private:
     bool changed_[2] = {false, false};
 };
 
+const Text warn_clipboard_copy{"Warning: Could not copy to clipboard: "};
+
 /// Copies the absolute path of `file_path` to the clipboard; a failure is
 /// reported as a warning line and otherwise ignored.
 void copy_to_clipboard(PyObject* file_path) {
     try {
-        Ref clipboard = load_global(Id::clipboard);
-        Ref copy = getattr(clipboard.get(), Id::copy);
+        Ref copy = getattr(load_global(Id::clipboard), Id::copy);
         Ref absolute = call_method(file_path, Id::absolute);
         Ref text = own(PyObject_Str(absolute.get()));
         StandardStreamsNotInherited not_inherited;
-        call(copy.get(), text.get());
+        call(copy, text);
     } catch (const PythonError&) {
         Handling handling(catch_pending(PyExc_Exception));
-        error_line(Id::warn_clipboard_copy, handling.exception());
+        error_line(warn_clipboard_copy, handling.exception());
     }
 }
 
@@ -96,55 +102,59 @@ void copy_to_clipboard(PyObject* file_path) {
     throw_python_error();
 }
 
+// parent.mkdir(parents=True, exist_ok=True) and file_path.touch(exist_ok=True)
+const KeywordNames mkdir_keywords{Id::parents, Id::exist_ok};
+const KeywordNames touch_keywords{Id::exist_ok};
+// The line of a created file: "\u2713 File created: "<absolute path>"".
+const Text created_prefix{"\u2713 File created: \""};
+const Text double_quote{"\""};
+
 /// The steps of one creation; any failure leaves by exception.
 void create(PyObject* self, PyObject* filepath) {
     Ref file_path = make_path(filepath);
-    Ref parent = getattr(file_path.get(), Id::parent_attr);
-    call_method_kw(parent.get(), Id::mkdir, Kw::mkdir, Py_True, Py_True);
-    if (truth(call_method(file_path.get(), Id::is_dir).get())) raise_is_a_directory(file_path.get());
-    call_method_kw(file_path.get(), Id::touch, Kw::touch, Py_True);
+    Ref parent = getattr(file_path, Id::parent);
+    call_method_kw(parent, Id::mkdir, mkdir_keywords, Py_True, Py_True);
+    if (truth(call_method(file_path, Id::is_dir))) raise_is_a_directory(file_path.get());
+    call_method_kw(file_path, Id::touch, touch_keywords, Py_True);
 
-    Ref has_clipboard = load_global(Id::HAS_CLIPBOARD);
-    if (truth(has_clipboard.get())) copy_to_clipboard(file_path.get());
+    if (truth(load_global(Id::HAS_CLIPBOARD))) copy_to_clipboard(file_path.get());
 
     Ref as_text = own(PyObject_Str(file_path.get()));
-    call_method(self, Id::notify_method, as_text.get());
+    call_method(self, Id::notify_method, as_text);
 
-    Ref absolute = call_method(file_path.get(), Id::absolute);
+    Ref absolute = call_method(file_path, Id::absolute);
     Ref absolute_text = own(PyObject_Str(absolute.get()));
-    Ref line = concat({str(Id::created_prefix), absolute_text.get(), str(Id::double_quote)});
-    console_line(line.get());
+    console_line(concat({created_prefix.get(), absolute_text.get(), double_quote.get()}));
 }
 
 }  // namespace
 
-Ref init_body(PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref module_path = module_file_path();
-    Ref directory = getattr(module_path.get(), Id::parent_attr);
-    Ref icon = own(PyNumber_TrueDivide(directory.get(), str(Id::icon_file)));
-    setattr(self, Id::icon_path, icon.get());
+// The icon of the notifications, beside the module.
+const Text icon_file{"crenly.jpg"};
+
+Ref init(PyObject* self) {
+    Ref directory = getattr(module_file_path(), Id::parent);
+    Ref icon = own(PyNumber_TrueDivide(directory.get(), icon_file.get()));
+    setattr(self, Id::icon_path, icon);
     setattr(self, Id::growl, Py_None);
-    Ref has_growl = load_global(Id::HAS_GROWL);
-    if (truth(has_growl.get())) call_method(self, Id::init_growl);
+    if (truth(load_global(Id::HAS_GROWL))) call_method(self, Id::init_growl);
     return Ref::borrow(Py_None);
 }
 
-Ref create_file_body(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* filepath = args[1];
+// The line of a failure: "\u2717 Error creating file "<filepath>": <reason>".
+const Text failed_prefix{"\u2717 Error creating file \""};
+const Text failed_separator{"\": "};
+
+Ref create_file(PyObject* self, PyObject* filepath, PyObject* traceback_code) {
     try {
         create(self, filepath);
         return Ref::borrow(Py_True);
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::create_file)));
+        Handling handling(catch_pending(PyExc_Exception, traceback_code));
         Ref reason = format_empty(handling.exception());
-        Ref line = concat({str(Id::failed_prefix), filepath, str(Id::failed_separator), reason.get()});
-        console_line(line.get());
-        if (debug_requested()) {
-            Ref traceback = load_global(Id::traceback);
-            Ref text = call_method(traceback.get(), Id::format_exc);
-            console_line(text.get());
+        console_line(concat({failed_prefix.get(), filepath, failed_separator.get(), reason.get()}));
+        if (cli::debug_requested()) {
+            console_line(call_method(load_global(Id::traceback), Id::format_exc));
         }
         return Ref::borrow(Py_False);
     }

@@ -5,10 +5,12 @@
 
 namespace crenly::creation {
 
-/// Body of FileCreator.__init__(self).
-module::Ref init_body(PyObject* const* args);
+/// FileCreator.__init__(self): the icon path, and Growl when available.
+module::Ref init(PyObject* self);
 
-/// Body of FileCreator.create_file(self, filepath).
-module::Ref create_file_body(PyObject* const* args);
+/// FileCreator.create_file(self, filepath): True when the file was created;
+/// otherwise the failure line (and with --debug the traceback, which gains
+/// the entry of `traceback_code`) and False.
+module::Ref create_file(PyObject* self, PyObject* filepath, PyObject* traceback_code);
 
 }  // namespace crenly::creation

@@ -10,15 +10,18 @@ namespace crenly::module {
 
 namespace {
 
+const Text subclass_note{
+    "crenly rejects subclasses of built-in types here, which is stricter than PEP 484 requires."};
+
 /// "f() takes exactly N positional argument(s) (G given)". The names are
 /// short ASCII constants, so the C library formats the text: the
 /// interpreter's PyUnicode_FromFormat costs several times as much, and this
 /// is the path of every call with the wrong number of arguments.
 CRENLY_COLD bool count_error(const Callable& c, Py_ssize_t given) noexcept {
     char text[256];
-    const int length = std::snprintf(text, sizeof text, "%.120s() takes exactly %zd positional argument%s (%zd given)",
-                                     c.short_name, static_cast<Py_ssize_t>(c.nparams), c.nparams == 1 ? "" : "s",
-                                     given);
+    const int length = std::snprintf(
+        text, sizeof text, "%.120s() takes exactly %zd positional argument%s (%zd given)", c.name(),
+        static_cast<Py_ssize_t>(c.nparams), c.nparams == 1 ? "" : "s", given);
     // At most 120 + 60 characters: never cut, but never read past the end.
     const Py_ssize_t size = length < 0 ? 0 : std::min<Py_ssize_t>(length, sizeof text - 1);
     PyObject* message = PyUnicode_FromStringAndSize(text, size);
@@ -46,11 +49,12 @@ int parameter_index(const Callable& c, PyObject* key) noexcept {
 /// Sets the TypeError of a failed exact-type check; with a note when
 /// `value` is an instance of a subclass of the expected type.
 CRENLY_COLD bool type_error(const Callable& c, PyObject* value, bool subclass) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 PyUnicode_AsUTF8(str(c.params[1])), c.check_name, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 PyUnicode_AsUTF8(str(c.params[1])), check_name(c.check), Py_TYPE(value)->tp_name);
     if (!subclass) return false;
     PyObject* exc = PyErr_GetRaisedException();
-    PyObject* added = PyObject_CallMethodOneArg(exc, str(Id::add_note), str(Id::subclass_note));
+    PyObject* added = PyObject_CallMethodOneArg(exc, str(Id::add_note), subclass_note.get());
     if (added == nullptr) {
         // The failure of add_note replaces the TypeError.
         Py_DECREF(exc);
@@ -80,11 +84,12 @@ bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (c.nparams == 0) {
         if (nkw > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s", c.short_name, "takes no keyword arguments");
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", c.name(), "takes no keyword arguments");
             return false;
         }
         if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", c.short_name, "takes no arguments", nargs);
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", c.name(), "takes no arguments",
+                         nargs);
             return false;
         }
         return true;
@@ -98,18 +103,19 @@ bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", c.short_name);
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", c.name());
                 return false;
             }
             const int index = parameter_index(c, key);
             if (index == -2) return false;
             if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", c.short_name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             c.name(), key);
                 return false;
             }
             if (bound[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", c.short_name,
-                             key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             c.name(), key);
                 return false;
             }
             bound[index] = args[nargs + k];

@@ -3,7 +3,7 @@
 // TypeError messages.
 #pragma once
 
-#include "crenly/module/callables.hpp"
+#include "crenly/module/table.hpp"
 
 namespace crenly::module {
 

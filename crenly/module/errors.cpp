@@ -73,8 +73,9 @@ void add_traceback_frame(PyObject* frame) noexcept {
 }
 
 Ref make_traceback_frame(PyObject* code) {
-    return own(reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.namespace_.get(), nullptr)));
+    return own(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
+                                                       reinterpret_cast<PyCodeObject*>(code),
+                                                       state.namespace_.get(), nullptr)));
 }
 
 void add_traceback(const char* function, int line) noexcept {

@@ -1,17 +1,17 @@
 #include "crenly/module/function.hpp"
 
+#include <array>
 #include <cstddef>
 
 #include "crenly/module/binder.hpp"
-#include "crenly/module/calls.hpp"
+#include "crenly/module/protocol.hpp"
 
 namespace crenly::module {
 
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     CallableId id;
     // Owned references; exposed as attributes.
     PyObject* name;
@@ -23,7 +23,14 @@ struct FunctionObject {
     PyObject* dict;
 };
 
-FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) noexcept {
+    return reinterpret_cast<FunctionObject*>(self);
+}
+
+/// The owned object fields of `f`, for the garbage collector's traversal and clearing.
+std::array<PyObject**, 7> owned_fields(FunctionObject* f) noexcept {
+    return {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations, &f->code, &f->dict};
+}
 
 /// Refuses a call made after the state was released (cold path).
 CRENLY_COLD PyObject* raise_released() noexcept {
@@ -51,7 +58,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         // and end in RecursionError rather than overflow the C stack.
         if (Py_EnterRecursiveCall(" in a crenly.crenly function") == 0) {
             ++state.calls_running;
-            result = guard_object([&] { return spec.body(bound); });
+            result = guard_object([&] { return spec.body(bound, traceback_code(f->id)); });
             --state.calls_running;
             Py_LeaveRecursiveCall();
         }
@@ -73,27 +80,13 @@ PyObject* function_repr(PyObject* self) noexcept {
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->code);
-    Py_VISIT(f->dict);
+    for (PyObject** field : owned_fields(as_function(self))) Py_VISIT(*field);
     return 0;
 }
 
 int function_clear(PyObject* self) noexcept {
-    FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->dict);
+    for (PyObject** field : owned_fields(as_function(self))) Py_CLEAR(*field);
     return 0;
 }
 
@@ -121,7 +114,8 @@ int function_set_doc(PyObject* self, PyObject* value, void* /*closure*/) noexcep
 }
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
@@ -152,25 +146,22 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "crenly.crenly.function",
-    sizeof(FunctionObject),
-    0,
+    .name = "crenly.crenly.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
     // A method descriptor: `obj.f(x)` calls the function with obj prepended
     // instead of creating a bound method first.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
-
-/// The type, made by the first make_function of a running interpreter
-/// (owned; dropped by release_function_type).
-PyObject* function_type = nullptr;
 
 /// The annotations dictionary of `c`: the parameter entry, then "return".
 Ref make_annotations(const Callable& c) {
     Ref annotations = own(PyDict_New());
-    if (c.annotation != nullptr) {
-        Ref value = own(PyUnicode_FromString(c.annotation));
+    if (const char* annotation = check_annotation(c.check)) {
+        Ref value = own(PyUnicode_FromString(annotation));
         require_status(PyDict_SetItem(annotations.get(), str(c.params[1]), value.get()));
     }
     if (c.returns != nullptr) {
@@ -183,16 +174,20 @@ Ref make_annotations(const Callable& c) {
 }  // namespace
 
 Ref make_function(CallableId id) {
-    if (function_type == nullptr) function_type = require(PyType_FromSpec(&function_spec));
+    // Made by the first function of a running interpreter.
+    if (!state.function_type) state.function_type = own(PyType_FromSpec(&function_spec));
     const Callable& c = callable(id);
+    Ref name = own(PyUnicode_InternFromString(c.name()));
     Ref qualname = own(PyUnicode_FromString(c.qualname));
     Ref doc = own(PyUnicode_FromString(c.doc));
     Ref annotations = make_annotations(c);
-    auto* f = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type));
-    if (f == nullptr) throw_python_error();  // (the new object already owns a reference to its heap type)
+    auto* f =
+        PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
+    if (f == nullptr)
+        throw_python_error();  // (the new object already owns a reference to its heap type)
     f->vectorcall = function_vectorcall;
     f->id = id;
-    f->name = Py_NewRef(str(c.name));
+    f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(str(Id::crenly_crenly));
     f->doc = doc.release();
@@ -202,7 +197,5 @@ Ref make_function(CallableId id) {
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
-
-void release_function_type() noexcept { Py_CLEAR(function_type); }
 
 }  // namespace crenly::module

@@ -3,15 +3,11 @@
 // method through the descriptor protocol, and calls through vectorcall.
 #pragma once
 
-#include "crenly/module/callables.hpp"
+#include "crenly/module/table.hpp"
 
 namespace crenly::module {
 
 /// A new function object for the table entry `id`.
 Ref make_function(CallableId id);
-
-/// Drops the module's reference to the function type (when the interpreter
-/// finalises); the next make_function makes a new one.
-void release_function_type() noexcept;
 
 }  // namespace crenly::module

@@ -3,10 +3,10 @@
 #include <cstdint>
 
 #include "crenly/module/body.hpp"
-#include "crenly/module/callables.hpp"
 #include "crenly/module/errors.hpp"
-#include "crenly/module/function.hpp"
-#include "crenly/module/state.hpp"
+#include "crenly/module/globals.hpp"
+#include "crenly/module/protocol.hpp"
+#include "crenly/module/table.hpp"
 
 namespace crenly::module {
 
@@ -20,18 +20,16 @@ constexpr const char* module_doc =
     "Author: The crenly team <team@crenly.dev>\n"
     "Version: 2.0\n";
 
-/// Copies the attribute `from` of the import spec to the module dictionary as `to`. A
-/// missing attribute is skipped; None is skipped only when `skip_none`.
-void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to, bool skip_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-        PyErr_Clear();
-        return;
-    }
-    Ref owned = Ref::steal(value);
-    if (skip_none && value == Py_None) return;
-    require_status(PyDict_SetItemString(dict, to, value));
+/// Copies the attribute `from` of the import spec to the module dictionary
+/// as `to`. A missing attribute is skipped; None is skipped only when
+/// `skip_none`. (The create step runs before the pool exists: the names are
+/// C strings here.)
+void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
+                         bool skip_none) {
+    Ref name = own(PyUnicode_FromString(from));
+    Ref value = optional_attr(spec, name.get());
+    if (!value || (skip_none && value.get() == Py_None)) return;
+    require_status(PyDict_SetItemString(dict, to, value.get()));
 }
 
 // The key of the mark that the state's interpreter carries in its own
@@ -44,9 +42,7 @@ bool interpreter_is_marked(PyInterpreterState* interp) {
     PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed; null without an error set
     if (dict == nullptr) return false;
     Ref key = own(PyUnicode_FromString(runtime_mark));
-    PyObject* mark = PyDict_GetItemWithError(dict, key.get());  // borrowed, only tested
-    if (mark == nullptr && PyErr_Occurred()) throw_python_error();
-    return mark != nullptr;
+    return static_cast<bool>(dict_get(dict, key.get()));
 }
 
 /// Drops everything the module holds; registered with atexit, so that it runs
@@ -58,8 +54,6 @@ bool interpreter_is_marked(PyInterpreterState* interp) {
 PyObject* release_at_exit(PyObject* /*self*/, PyObject* /*unused*/) noexcept {
     if (state.calls_running != 0) Py_RETURN_NONE;
     release_state();
-    release_code_objects();
-    release_function_type();
     Py_RETURN_NONE;
 }
 
@@ -91,7 +85,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
             state.main_interpreter = id;
         } else if (state.main_interpreter != id) {
             raise(PyExc_ImportError,
-                  "Interpreter change detected - this module can only be loaded into one interpreter per "
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per "
                   "process.");
         }
         // The same ID, but a main interpreter started again (an embedding
@@ -100,8 +95,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
         // callbacks cleared).
         if (state.live && !interpreter_is_marked(interp)) {
             raise(PyExc_ImportError,
-                  "Interpreter restart detected - crenly.crenly was loaded by an interpreter that has "
-                  "since been finalized without releasing it; it cannot be loaded again in this process.");
+                  "Interpreter restart detected - crenly.crenly was loaded by an interpreter that "
+                  "has "
+                  "since been finalized without releasing it; it cannot be loaded again in this "
+                  "process.");
         }
         if (state.module) return Ref::borrow(state.module.get());
         Ref name = own(PyObject_GetAttrString(spec, "name"));
@@ -119,8 +116,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
 int module_exec(PyObject* module) noexcept {
     if (state.module) {
         if (state.module.get() == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'crenly' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "Module 'crenly' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     bool constants_ready = false;
@@ -129,14 +127,16 @@ int module_exec(PyObject* module) noexcept {
         if (!state.live) bind_to_interpreter();
         state.module = Ref::borrow(module);
         state.namespace_ = Ref::borrow(require(PyModule_GetDict(module)));
+        // Before the pool exists: these two names are C strings.
         state.builtins = Ref::borrow(require(PyImport_AddModule("builtins")));
         require_status(PyObject_SetAttrString(module, "__builtins__", state.builtins.get()));
 
         const unsigned long running = Py_Version >> 16;
         if (running != 0x030C) {
             require_status(PyErr_WarnFormat(
-                PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                3, 12, "crenly.crenly", "does not match", static_cast<int>(running >> 8),
+                PyExc_RuntimeWarning, 1,
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
+                12, "crenly.crenly", "does not match", static_cast<int>(running >> 8),
                 static_cast<int>(running & 0xFF)));
         }
 
@@ -145,14 +145,11 @@ int module_exec(PyObject* module) noexcept {
         if (PyErr_Occurred()) throw_python_error();
 
         PyObject* modules = require(PyImport_GetModuleDict());  // borrowed
-        PyObject* registered = PyDict_GetItemWithError(modules, str(Id::crenly_crenly));  // borrowed
-        if (registered == nullptr) {
-            if (PyErr_Occurred()) throw_python_error();
+        if (!dict_get(modules, str(Id::crenly_crenly))) {
             require_status(PyDict_SetItem(modules, str(Id::crenly_crenly), module));
         }
 
         cache_builtins();
-        create_tuples();
         create_code_objects();
         run_body(line);
     });
@@ -173,19 +170,21 @@ PyModuleDef_Slot module_slots[] = {
 PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "crenly",
-    module_doc,
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "crenly",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
 
 }  // namespace crenly::module
 
-extern "C" PyMODINIT_FUNC PyInit_crenly(void) { return PyModuleDef_Init(&crenly::module::module_def); }
+extern "C" PyMODINIT_FUNC PyInit_crenly(void) {
+    return PyModuleDef_Init(&crenly::module::module_def);
+}

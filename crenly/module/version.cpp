@@ -1,36 +1,44 @@
 #include "crenly/module/version.hpp"
 
-#include "crenly/module/callables.hpp"
-#include "crenly/module/calls.hpp"
+#include "crenly/module/console.hpp"
 #include "crenly/module/globals.hpp"
+#include "crenly/module/protocol.hpp"
 
 namespace crenly::module {
 
 namespace {
 
+// The version when there is no version file or no version line.
+const Text default_version{"2.0"};
+
 /// `Path(__file__).parent`, looked up afresh.
 Ref module_directory() {
     Ref path = module_file_path();
-    return getattr(path.get(), Id::parent_attr);
+    return getattr(path, Id::parent);
 }
 
 /// `a / b`
 Ref join(PyObject* a, PyObject* b) { return own(PyNumber_TrueDivide(a, b)); }
 
+// A version line: version = "<value>" (or '<value>').
+const Text equals{"="};
+const Text double_quote{"\""};
+const Text single_quote{"'"};
+
 /// The value of a version line, or null when the line does not carry one.
 Ref version_from_line(PyObject* line) {
     Ref stripped = call_method(line, Id::strip);
-    Ref starts = call_method(stripped.get(), Id::startswith, str(Id::version));
-    if (!truth(starts.get())) return {};
-    Ref parts = call_method(line, Id::split, str(Id::equals));
+    Ref starts = call_method(stripped, Id::startswith, str(Id::version));
+    if (!truth(starts)) return {};
+    Ref parts = call_method(line, Id::split, equals);
     if (PyObject_Length(parts.get()) != 2) {
         if (PyErr_Occurred()) throw_python_error();
         return {};
     }
     Ref value = own(PySequence_GetItem(parts.get(), 1));
-    value = call_method(value.get(), Id::strip);
-    value = call_method(value.get(), Id::strip, str(Id::double_quote));
-    return call_method(value.get(), Id::strip, str(Id::single_quote));
+    value = call_method(value, Id::strip);
+    value = call_method(value, Id::strip, double_quote);
+    return call_method(value, Id::strip, single_quote);
 }
 
 /// Reads the open file `f` line by line inside `with f:`.
@@ -52,30 +60,35 @@ Ref read_version(PyObject* f) {
         Ref suppressed;
         {
             Handling handling(Ref::borrow(exc.get()));
-            suppressed = call_method(f, Id::dunder_exit, type.get(), exc.get(), tb ? tb.get() : Py_None);
+            suppressed =
+                call_method(f, Id::dunder_exit, type.get(), exc.get(), tb ? tb.get() : Py_None);
         }
-        if (truth(suppressed.get())) return Ref::borrow(str(Id::default_version));
+        if (truth(suppressed)) return Ref::borrow(default_version.get());
         PyErr_SetRaisedException(exc.release());
         throw;
     }
     PyObject* none = Py_None;
     call_method(f, Id::dunder_exit, none, none, none);
-    return result ? std::move(result) : Ref::borrow(str(Id::default_version));
+    return result ? std::move(result) : Ref::borrow(default_version.get());
 }
 
+const Text version_file_name{"__version__.py"};
+const Text read_mode{"r"};
+
+/// The version from the version file beside the module, or in its NAME subdirectory.
 Ref lookup() {
-    Ref version_file = join(module_directory().get(), str(Id::version_file));
-    if (!truth(call_method(version_file.get(), Id::is_file).get())) {
+    Ref version_file = join(module_directory().get(), version_file_name.get());
+    if (!truth(call_method(version_file, Id::is_file))) {
         // Left to right: Path(__file__).parent before NAME is read.
         Ref directory = module_directory();
         Ref name = load_global(Id::NAME);
         Ref subdir = join(directory.get(), name.get());
-        version_file = join(subdir.get(), str(Id::version_file));
+        version_file = join(subdir.get(), version_file_name.get());
     }
-    if (!truth(call_method(version_file.get(), Id::is_file).get())) {
-        return Ref::borrow(str(Id::default_version));
+    if (!truth(call_method(version_file, Id::is_file))) {
+        return Ref::borrow(default_version.get());
     }
-    Ref f = call(state.open.get(), version_file.get(), str(Id::mode_r));
+    Ref f = call(state.open.get(), version_file.get(), read_mode);
     return read_version(f.get());
 }
 
@@ -83,17 +96,21 @@ Ref lookup() {
 /// afresh at each call.
 Ref traceback_switch() {
     Ref os = load_global(Id::os);
-    return call_method(os.get(), Id::getenv, str(Id::TRACEBACK));
+    return call_method(os, Id::getenv, str(Id::TRACEBACK));
 }
+
+// The values of TRACEBACK that ask for the whole traceback.
+const Text traceback_on[] = {Text{"1"}, Text{"true"}, Text{"True"}};
+const Text error_prefix{"ERROR: "};
 
 /// Reports a failed lookup: the traceback when TRACEBACK is "1", "true" or
 /// "True", otherwise the "ERROR: " line.
 void report(PyObject* exception) {
     bool full = false;
-    if (truth(traceback_switch().get())) {
+    if (truth(traceback_switch())) {
         Ref value = traceback_switch();
-        for (Id accepted : {Id::one, Id::true_lower, Id::true_title}) {
-            if (require_status(PyObject_RichCompareBool(value.get(), str(accepted), Py_EQ)) == 1) {
+        for (const Text& accepted : traceback_on) {
+            if (require_status(PyObject_RichCompareBool(value.get(), accepted.get(), Py_EQ)) == 1) {
                 full = true;
                 break;
             }
@@ -101,22 +118,22 @@ void report(PyObject* exception) {
     }
     if (full) {
         Ref traceback = load_global(Id::traceback);
-        Ref text = call_method(traceback.get(), Id::format_exc);
+        Ref text = call_method(traceback, Id::format_exc);
         console_line(text.get());
     } else {
-        error_line(Id::error_prefix, exception);
+        error_line(error_prefix, exception);
     }
 }
 
 }  // namespace
 
-Ref get_version_body(PyObject* const* /*args*/) {
+Ref get_version(PyObject* traceback_code) {
     try {
         return lookup();
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::get_version)));
+        Handling handling(catch_pending(PyExc_Exception, traceback_code));
         report(handling.exception());
-        return Ref::borrow(str(Id::default_version));
+        return Ref::borrow(default_version.get());
     }
 }
 

@@ -5,7 +5,9 @@
 
 namespace crenly::module {
 
-/// Body of get_version().
-Ref get_version_body(PyObject* const* args);
+/// get_version(): the version text, "2.0" when there is no version file or
+/// the lookup fails (reported on the console). A failure gains the traceback
+/// entry of `traceback_code`.
+Ref get_version(PyObject* traceback_code);
 
 }  // namespace crenly::module

@@ -1,8 +1,9 @@
 #include "crenly/notify/growl.hpp"
 
-#include "crenly/module/callables.hpp"
-#include "crenly/module/calls.hpp"
+#include "crenly/cli/main.hpp"
+#include "crenly/module/console.hpp"
 #include "crenly/module/globals.hpp"
+#include "crenly/module/protocol.hpp"
 
 namespace crenly::notify {
 
@@ -13,74 +14,78 @@ namespace {
 /// The icon as a file: URI text when the icon file exists, else None;
 /// looked up afresh on every call.
 Ref icon_value(PyObject* self) {
-    Ref icon_path = getattr(self, Id::icon_path);
-    if (!truth(call_method(icon_path.get(), Id::exists).get())) return Ref::borrow(Py_None);
-    icon_path = getattr(self, Id::icon_path);
-    Ref uri = call_method(icon_path.get(), Id::as_uri);
+    if (!truth(call_method(getattr(self, Id::icon_path), Id::exists))) return Ref::borrow(Py_None);
+    Ref uri = call_method(getattr(self, Id::icon_path), Id::as_uri);
     return own(PyObject_Str(uri.get()));
 }
+
+// The one notification type.
+const Text create_type{"create"};
 
 /// A new one-element list ["create"].
 Ref create_list() {
     Ref list = own(PyList_New(1));
-    PyList_SET_ITEM(list.get(), 0, Py_NewRef(str(Id::create)));
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(create_type.get()));
     return list;
 }
 
 void register_notifier(PyObject* self) {
-    Ref gntp = load_global(Id::gntp);
-    Ref notifier_module = getattr(gntp.get(), Id::notifier);
+    Ref notifier_module = getattr(load_global(Id::gntp), Id::notifier);
     Ref notifications = create_list();
     Ref defaults = create_list();
     Ref icon = icon_value(self);
-    Ref notifier_type = getattr(notifier_module.get(), Id::GrowlNotifier);
-    Ref notifier = call_kw(notifier_type.get(), Kw::notifier, str(Id::crenly), notifications.get(),
-                           defaults.get(), icon.get());
-    setattr(self, Id::growl, notifier.get());
-    Ref growl = getattr(self, Id::growl);
-    call_method(growl.get(), Id::register_);
+    Ref notifier_type = getattr(notifier_module, Id::GrowlNotifier);
+    Ref notifier = call_named(notifier_type.get(), {},
+                              {{Id::applicationName, str(Id::crenly)},
+                               {Id::notifications, notifications},
+                               {Id::defaultNotifications, defaults},
+                               {Id::applicationIcon, icon}});
+    setattr(self, Id::growl, notifier);
+    call_method(getattr(self, Id::growl), Id::register_);
 }
+
+// growl.notify(noteType=..., title=..., description=..., icon=..., sticky=..., priority=...)
+const KeywordNames notify_keywords{Id::noteType, Id::title,  Id::description,
+                                   Id::icon,     Id::sticky, Id::priority};
+// The message of a notification: "File created: "<file name>"".
+const Text message_prefix{"File created: \""};
+const Text double_quote{"\""};
 
 void send(PyObject* self, PyObject* filepath) {
     Ref growl = getattr(self, Id::growl);
-    Ref path = make_path(filepath);
-    Ref name = getattr(path.get(), Id::name);
+    Ref name = getattr(make_path(filepath), Id::name);
     Ref name_text = format_empty(name.get());
-    Ref description = concat({str(Id::file_created), name_text.get(), str(Id::double_quote)});
+    Ref description = concat({message_prefix.get(), name_text.get(), double_quote.get()});
     Ref icon = icon_value(self);
-    Ref priority = Ref::borrow(state.int1.get());
-    call_method_kw(growl.get(), Id::notify, Kw::notify, str(Id::create), str(Id::crenly), description.get(),
-                   icon.get(), Py_False, priority.get());
+    call_method_kw(growl, Id::notify, notify_keywords, create_type, str(Id::crenly), description,
+                   icon, Py_False, state.int1);
 }
 
 }  // namespace
 
-Ref init_growl_body(PyObject* const* args) {
-    PyObject* self = args[0];
+const Text warn_growl_init{"Warning: Could not initialize Growl: "};
+
+Ref init_growl(PyObject* self, PyObject* traceback_code) {
     try {
         register_notifier(self);
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::init_growl)));
-        error_line(Id::warn_growl_init, handling.exception());
+        Handling handling(catch_pending(PyExc_Exception, traceback_code));
+        error_line(warn_growl_init, handling.exception());
         setattr(self, Id::growl, Py_None);
     }
     return Ref::borrow(Py_None);
 }
 
-Ref notify_body(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* filepath = args[1];
-    Ref growl = getattr(self, Id::growl);
-    if (!truth(growl.get())) return Ref::borrow(Py_None);
-    Ref has_growl = load_global(Id::HAS_GROWL);
-    if (!truth(has_growl.get())) return Ref::borrow(Py_None);
+const Text notification_error{"Notification error: "};
+
+Ref notify(PyObject* self, PyObject* filepath, PyObject* traceback_code) {
+    if (!truth(getattr(self, Id::growl))) return Ref::borrow(Py_None);
+    if (!truth(load_global(Id::HAS_GROWL))) return Ref::borrow(Py_None);
     try {
         send(self, filepath);
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code(CallableId::notify)));
-        if (debug_requested()) {
-            error_line(Id::notification_error, handling.exception());
-        }
+        Handling handling(catch_pending(PyExc_Exception, traceback_code));
+        if (cli::debug_requested()) error_line(notification_error, handling.exception());
     }
     return Ref::borrow(Py_None);
 }

@@ -5,11 +5,13 @@
 
 namespace crenly::notify {
 
-/// Body of FileCreator._init_growl(self): registers with the daemon, or
-/// warns once and leaves notifications off.
-module::Ref init_growl_body(PyObject* const* args);
+/// FileCreator._init_growl(self): registers with the daemon, or warns once
+/// (the failure gaining the traceback entry of `traceback_code`) and leaves
+/// notifications off.
+module::Ref init_growl(PyObject* self, PyObject* traceback_code);
 
-/// Body of FileCreator._notify(self, filepath): one notification, best effort.
-module::Ref notify_body(PyObject* const* args);
+/// FileCreator._notify(self, filepath): one notification, best effort; with
+/// --debug, a failure is reported on the console.
+module::Ref notify(PyObject* self, PyObject* filepath, PyObject* traceback_code);
 
 }  // namespace crenly::notify
