@@ -79,7 +79,7 @@ Ref expected_total(PyObject* creator, PyObject* file_list, PyObject* genexpr_fra
             Ref f = Ref::borrow(PyList_GET_ITEM(file_list, i));
             Ref count;
             if (creation::has_braces(f.get())) {
-                Ref expanded = call_method(creator, Id::parse_brace_expansion, f.get());
+                Ref expanded = call_method(creator, Id::parse_brace_expansion, f);
                 const Py_ssize_t length = PyObject_Length(expanded.get());
                 if (length < 0) throw_python_error();
                 count = own(PyLong_FromSsize_t(length));

@@ -24,7 +24,7 @@ Ref create_files(PyObject* self, PyObject* files) {
     Ref iterator = own(PyObject_GetIter(files));
     while (Ref file_arg = Ref::steal(PyIter_Next(iterator.get()))) {
         if (has_braces(file_arg.get())) {
-            Ref expanded = call_method(self, Id::parse_brace_expansion, file_arg.get());
+            Ref expanded = call_method(self, Id::parse_brace_expansion, file_arg);
             Ref paths = own(PyObject_GetIter(expanded.get()));
             while (Ref path = Ref::steal(PyIter_Next(paths.get()))) {
                 require_status(PyList_Append(all_files.get(), path.get()));

@@ -88,7 +88,7 @@ Ref lookup() {
     if (!truth(call_method(version_file, Id::is_file))) {
         return Ref::borrow(default_version.get());
     }
-    Ref f = call(state.open.get(), version_file.get(), read_mode);
+    Ref f = call(state.open, version_file, read_mode);
     return read_version(f.get());
 }
 
@@ -119,7 +119,7 @@ void report(PyObject* exception) {
     if (full) {
         Ref traceback = load_global(Id::traceback);
         Ref text = call_method(traceback, Id::format_exc);
-        console_line(text.get());
+        console_line(text);
     } else {
         error_line(error_prefix, exception);
     }
