@@ -20,7 +20,7 @@ const Text subclass_note{
 CRENLY_COLD bool count_error(const Callable& c, Py_ssize_t given) noexcept {
     char text[256];
     const int length = std::snprintf(
-        text, sizeof text, "%.120s() takes exactly %zd positional argument%s (%zd given)", c.name(),
+        text, sizeof text, "%.120s() takes exactly %zd positional argument%s (%zd given)", c.name,
         static_cast<Py_ssize_t>(c.nparams), c.nparams == 1 ? "" : "s", given);
     // At most 120 + 60 characters: never cut, but never read past the end.
     const Py_ssize_t size = length < 0 ? 0 : std::min<Py_ssize_t>(length, sizeof text - 1);
@@ -84,11 +84,11 @@ bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (c.nparams == 0) {
         if (nkw > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s", c.name(), "takes no keyword arguments");
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", c.name, "takes no keyword arguments");
             return false;
         }
         if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", c.name(), "takes no arguments",
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", c.name, "takes no arguments",
                          nargs);
             return false;
         }
@@ -103,19 +103,19 @@ bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", c.name());
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", c.name);
                 return false;
             }
             const int index = parameter_index(c, key);
             if (index == -2) return false;
             if (index < 0) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             c.name(), key);
+                             c.name, key);
                 return false;
             }
             if (bound[index] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             c.name(), key);
+                             c.name, key);
                 return false;
             }
             bound[index] = args[nargs + k];

@@ -74,7 +74,7 @@ void define_file_creator() {
          {CallableId::init, CallableId::init_growl, CallableId::parse_brace_expansion,
           CallableId::create_file, CallableId::notify, CallableId::create_files}) {
         Ref method = make_function(id);
-        Ref name = own(PyUnicode_InternFromString(callable(id).name()));
+        Ref name = own(PyUnicode_InternFromString(callable(id).name));
         require_status(PyDict_SetItem(ns.get(), name.get(), method.get()));
     }
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), str(Id::FileCreator),

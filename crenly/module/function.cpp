@@ -177,7 +177,7 @@ Ref make_function(CallableId id) {
     // Made by the first function of a running interpreter.
     if (!state.function_type) state.function_type = own(PyType_FromSpec(&function_spec));
     const Callable& c = callable(id);
-    Ref name = own(PyUnicode_InternFromString(c.name()));
+    Ref name = own(PyUnicode_InternFromString(c.name));
     Ref qualname = own(PyUnicode_FromString(c.qualname));
     Ref doc = own(PyUnicode_FromString(c.doc));
     Ref annotations = make_annotations(c);

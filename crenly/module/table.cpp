@@ -166,7 +166,7 @@ void create_code_objects() {
         const Callable& c = table[i];
         const bool is_main = static_cast<CallableId>(i) == CallableId::main;
         CallableObjects& made = state.callables[i];
-        made.code = make_code(c.name(), c.qualname, c.line, c.nparams, c.locals,
+        made.code = make_code(c.name, c.qualname, c.line, c.nparams, c.locals,
                               co_optimized_newlocals, is_main ? main_consts.get() : nullptr);
         made.traceback_code = make_entry_code(module_prefix + c.qualname, c.line);
         made.traceback_frame = make_traceback_frame(made.traceback_code.get());

@@ -45,8 +45,18 @@ enum class CallableId : std::uint8_t {
 
 inline constexpr int max_params = 2;
 
+/// The last part of a dotted name.
+constexpr const char* last_part(const char* dotted) noexcept {
+    const char* last = dotted;
+    for (const char* p = dotted; *p != '\0'; ++p) {
+        if (*p == '.') last = p + 1;
+    }
+    return last;
+}
+
 struct Callable {
-    const char* qualname = nullptr;  // its last part is the name
+    const char* qualname = nullptr;
+    const char* name = last_part(qualname);  // derived: never given in a row
     int nparams = 0;
     Id params[max_params] = {};
     ArgCheck check = ArgCheck::none;  // of the second parameter; gives its annotation
@@ -55,15 +65,6 @@ struct Callable {
     const char* const* locals = nullptr;  // parameters first, then other locals; null-terminated
     int line = 0;                         // first line of the definition in "crenly/crenly"
     Body body = nullptr;
-
-    /// The name: the last part of the qualified name.
-    [[nodiscard]] constexpr const char* name() const noexcept {
-        const char* name = qualname;
-        for (const char* p = qualname; *p != '\0'; ++p) {
-            if (*p == '.') name = p + 1;
-        }
-        return name;
-    }
 };
 
 /// The table entry of `id`.
