@@ -359,7 +359,8 @@ Ref unchanged(PyObject* text) {
 }  // namespace
 
 Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
-    Ref search = getattr(load_global(Id::re), Id::search);
+    Ref re = load_global(Id::re);
+    Ref search = getattr(re, Id::search);
 
     // re's own search is followed step by step: `_compile` (unless its
     // cache already holds the answer), then the compiled brace pattern is

@@ -82,7 +82,8 @@ const Text warn_clipboard_copy{"Warning: Could not copy to clipboard: "};
 /// reported as a warning line and otherwise ignored.
 void copy_to_clipboard(PyObject* file_path) {
     try {
-        Ref copy = getattr(load_global(Id::clipboard), Id::copy);
+        Ref clipboard = load_global(Id::clipboard);
+        Ref copy = getattr(clipboard, Id::copy);
         Ref absolute = call_method(file_path, Id::absolute);
         Ref text = own(PyObject_Str(absolute.get()));
         StandardStreamsNotInherited not_inherited;

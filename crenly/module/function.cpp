@@ -11,7 +11,8 @@ namespace crenly::module {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     CallableId id;
     // Owned references; exposed as attributes.
     PyObject* name;
@@ -183,8 +184,8 @@ Ref make_function(CallableId id) {
     Ref annotations = make_annotations(c);
     auto* f =
         PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
-    if (f == nullptr)
-        throw_python_error();  // (the new object already owns a reference to its heap type)
+    // On success, the new object already owns a reference to its heap type.
+    if (f == nullptr) throw_python_error();
     f->vectorcall = function_vectorcall;
     f->id = id;
     f->name = name.release();
