@@ -112,6 +112,7 @@ constexpr int genexpr_line = 320;
 constexpr int co_optimized_newlocals = 0x0001 | 0x0002;
 constexpr int co_generator = 0x0020;
 
+/// The objects that the state keeps for `id`.
 const CallableObjects& objects(CallableId id) noexcept {
     return state.callables[static_cast<std::size_t>(id)];
 }
