@@ -15,6 +15,7 @@
 #endif
 
 #include "crenly/cli/main.hpp"
+#include "crenly/creation/fast_create.hpp"
 #include "crenly/module/console.hpp"
 #include "crenly/module/globals.hpp"
 #include "crenly/module/protocol.hpp"
@@ -78,8 +79,8 @@ private:
 
 const Text warn_clipboard_copy{"Warning: Could not copy to clipboard: "};
 
-/// Copies the absolute path of `file_path` to the clipboard; a failure is
-/// reported as a warning line and otherwise ignored.
+}  // namespace
+
 void copy_to_clipboard(PyObject* file_path) {
     try {
         Ref clipboard = load_global(Id::clipboard);
@@ -93,6 +94,8 @@ void copy_to_clipboard(PyObject* file_path) {
         error_line(warn_clipboard_copy, handling.exception());
     }
 }
+
+namespace {
 
 /// Raises IsADirectoryError for `file_path`: a directory is not a file the
 /// caller can be told was created.
@@ -112,23 +115,35 @@ const Text double_quote{"\""};
 
 /// The steps of one creation; any failure leaves by exception.
 void create(PyObject* self, PyObject* filepath) {
+    if (create_fast(self, filepath)) return;
     Ref file_path = make_path(filepath);
     Ref parent = getattr(file_path, Id::parent);
     call_method_kw(parent, Id::mkdir, mkdir_keywords, Py_True, Py_True);
     if (truth(call_method(file_path, Id::is_dir))) raise_is_a_directory(file_path.get());
     call_method_kw(file_path, Id::touch, touch_keywords, Py_True);
+    finish_creation(self, file_path.get());
+}
 
-    if (truth(load_global(Id::HAS_CLIPBOARD))) copy_to_clipboard(file_path.get());
+}  // namespace
 
-    Ref as_text = own(PyObject_Str(file_path.get()));
+void finish_creation(PyObject* self, PyObject* file_path) {
+    if (truth(load_global(Id::HAS_CLIPBOARD))) copy_to_clipboard(file_path);
+
+    Ref as_text = own(PyObject_Str(file_path));
     call_method(self, Id::notify_method, as_text);
 
     Ref absolute = call_method(file_path, Id::absolute);
     Ref absolute_text = own(PyObject_Str(absolute.get()));
-    console_line(concat({created_prefix.get(), absolute_text.get(), double_quote.get()}));
+    console_line(created_line(absolute_text.get()));
 }
 
-}  // namespace
+Ref created_line(PyObject* absolute) {
+    return concat({created_prefix.get(), absolute, double_quote.get()});
+}
+
+Ref created_line(PyObject* directory, PyObject* separator, PyObject* path) {
+    return concat({created_prefix.get(), directory, separator, path, double_quote.get()});
+}
 
 // The icon of the notifications, beside the module.
 const Text icon_file{"crenly.jpg"};

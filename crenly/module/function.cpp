@@ -199,4 +199,10 @@ Ref make_function(CallableId id) {
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
+bool is_function(PyObject* o, CallableId id) noexcept {
+    return state.function_type &&
+           Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(state.function_type.get()) &&
+           as_function(o)->id == id;
+}
+
 }  // namespace crenly::module

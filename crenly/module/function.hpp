@@ -10,4 +10,7 @@ namespace crenly::module {
 /// A new function object for the table entry `id`.
 Ref make_function(CallableId id);
 
+/// Whether `o` is a function object of the module made for `id`.
+bool is_function(PyObject* o, CallableId id) noexcept;
+
 }  // namespace crenly::module

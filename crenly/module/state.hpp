@@ -178,6 +178,10 @@ struct State {
     // the compiled brace pattern, each last found genuine (checked again at
     // every expansion), and the key of that pattern in re's cache.
     Ref re_search_code, re_compile_code, brace_regex, brace_cache_key;
+
+    // The native road of create_file (creation/fast_create.cpp): a capsule
+    // of what it proved genuine, made on first use.
+    Ref fast_create;
 };
 
 /// The one instance; never destroyed (its objects must not be released after
