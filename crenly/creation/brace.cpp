@@ -370,6 +370,11 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     Ref match;
     bool here = false;
     if (Ref compile = genuine_compile(search.get())) {
+        // The brace pattern needs a "{": re's search finds nothing in a
+        // text without one, and compiling or looking up the pattern can wait.
+        const Py_ssize_t open = PyUnicode_FindChar(text, '{', 0, PyUnicode_GET_LENGTH(text), 1);
+        if (open == -2) throw_python_error();
+        if (open == -1) return unchanged(text);
         Ref regex = cached_regex(compile.get());
         if (!regex) regex = call(compile, brace_pattern, state.int0);
         here = is_brace_regex(regex);

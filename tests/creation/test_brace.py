@@ -304,6 +304,8 @@ with mock.patch("re.compile", record(other)):
 expand("compile restored")
 with mock.patch("re._compile", record(other)):
     expand("_compile patched")
+    expand("_compile patched, no brace", "plain.txt")
+expand("no brace", "plain.txt")
 with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
     expand("cache entry replaced")
 with mock.patch.object(re, "_cache2", {}):
@@ -327,6 +329,8 @@ def test_re_patches_take_effect_and_leave_no_trace(py):
         "compile patched ['d/a', 'd/b'] 0",
         "compile restored ['d/a', 'd/b'] 0",
         "_compile patched ['d/{a,b}'] 1",
+        "_compile patched, no brace ['plain.txt'] 1",
+        "no brace ['plain.txt'] 0",
         "cache entry replaced ['d/{a,b}'] 0",
         "cache replaced ['d/a', 'd/b'] 0",
         "purged ['d/a', 'd/b'] 0",
