@@ -11,8 +11,8 @@ Groups:
           each timed run) and existing (touched again), in --workdir:
           crenly and the plain program run create_files([pattern]), the floor
           loop runs over the expanded paths. Values are seconds per file.
-  calls   parse_brace_expansion on a typical pattern and on a 1,000-item
-          group, and one call of create_file() without its argument (TypeError):
+  calls   parse_brace_expansion on a typical pattern, on a 1,000-item
+          group and on "plain.txt" (no braces), and one call of create_file() without its argument (TypeError):
           crenly against the plain program. Also parse_brace_expansion on
           "x{a}" followed by open braces, 10,000, 40,000 and 128,000
           characters in all: crenly only (its time must grow linearly with
@@ -142,6 +142,7 @@ def main():
         for case, text, calls in (
             ("parse-typical", TYPICAL_PATTERN, inner),
             ("parse-1000", GROUP_1000, max(1, inner // 40)),
+            ("parse-plain", "plain.txt", inner),
         ):
             programs = [
                 ("crenly", time_parse, (crenly.parse_brace_expansion, text, calls)),

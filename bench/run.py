@@ -10,6 +10,9 @@ programs compared (bench/comparators/):
   floor   floor.py, only the per-path pathlib work and one print per path, and
           for start-up only the standard modules that the module body imports
   shell   bash: `mkdir -p` and `touch` with bash's own brace expansion
+  limit   limit.c, compiled by the run: per path the system calls that crenly
+          makes and the same line, in C (per-file cases only; it times its
+          own loop)
 
 Whole commands are timed with hyperfine (no shell, output to /dev/null), one run
 of each program per round, the order rotated from round to round; in-process
@@ -45,6 +48,7 @@ BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
 VENV = REPO / ".venv"
 COMPARATORS = BENCH / "comparators"
+LIMIT = None  # set by main(): the compiled limit.c
 RESULTS = BENCH / "results" / "latest"
 STD_IMPORTS = "import sys, os, re, traceback, pathlib, typing, argparse"
 TYPICAL_PATTERN = "src/{main, util, cli}.py"
@@ -315,7 +319,7 @@ def whole_commands(settings, bare, tmpfs, disk, scratch, isolate):
     rows += ratio_rows(
         "start-up + 1 file [cmd, tmpfs]",
         times,
-        {"plain": "<1", "plain-held": "info", "floor": "info", "shell": "info"},
+        {"plain": "<=1.01", "plain-held": "info", "floor": "info", "shell": "info"},
     )
     say("start-up and one file, optional packages installed")
     pair = {k: full[k] for k in ("crenly", "plain", "plain-held")}
@@ -347,7 +351,7 @@ def whole_commands(settings, bare, tmpfs, disk, scratch, isolate):
         rows += ratio_rows(
             f"{n:,} new files [cmd, {where}]",
             times,
-            {"plain": "<1" if decide else "info", "plain-held": "info", "floor": "info", "shell": "info"},
+            {"plain": "<=0.625" if decide else "info", "plain-held": "info", "floor": "info", "shell": "info"},
         )
         say(f"{n:,} existing files, {where}")
         run(cases["crenly"], cwd=root)
@@ -447,6 +451,26 @@ def inproc(group, settings, workdir, rounds, values, scratch):
     return per_round, pooled
 
 
+def limit_rounds(settings, workdir, rounds, values):
+    """Seconds per file of the C limit, new and existing files, in the
+    directories that bench/inproc.py uses: {case: [[value, ...] per round]}."""
+    found = {"files-new": [], "files-existing": []}
+    for case, directory, fresh in (("files-new", "d-new", True), ("files-existing", "d-existing", False)):
+        paths = expanded(directory, settings.files)
+        if not fresh:
+            run([str(LIMIT), *paths], cwd=workdir)
+        for _ in range(rounds):
+            got = []
+            for _ in range(max(values, 3)):
+                if fresh:
+                    shutil.rmtree(Path(workdir) / directory, ignore_errors=True)
+                out = run([str(LIMIT), *paths], cwd=workdir)
+                got.append(float(out.stderr.strip()))
+            found[case].append(got)
+        shutil.rmtree(Path(workdir) / directory, ignore_errors=True)
+    return found
+
+
 def inproc_rows(per_round, pooled, case, label, targets):
     rows = []
     for other, target in targets.items():
@@ -465,6 +489,7 @@ def in_process(settings, tmpfs, disk, scratch):
     for case, label, target in (
         ("parse-typical", f'parse_brace_expansion("{TYPICAL_PATTERN}")', "<=0.5"),
         ("parse-1000", "parse_brace_expansion, 1,000-item group", "<=0.5"),
+        ("parse-plain", 'parse_brace_expansion("plain.txt")', "<=0.333"),
         ("arg-error", "create_file() -> TypeError (arg count)", "<1"),
     ):
         rows += inproc_rows(per_round, pooled, case, label, {"plain": target})
@@ -486,14 +511,15 @@ def in_process(settings, tmpfs, disk, scratch):
         decide = where == "tmpfs"
         say(f"in-process file creation, {where} (pyperf)")
         per_round, pooled = inproc("files", settings, root, rounds, values, scratch)
-        for case, label in (("files-new", "new"), ("files-existing", "existing")):
+        limit = limit_rounds(settings, root, rounds, values)
+        for case, label, versus_plain in (("files-new", "new", "<=0.5"), ("files-existing", "existing", "<=0.333")):
+            title = f"per file, {n:,} {label} files [in-process, {where}]"
             rows += inproc_rows(
-                per_round,
-                pooled,
-                case,
-                f"per file, {n:,} {label} files [in-process, {where}]",
-                {"plain": "<1" if decide else "info", "floor": "<=1.05" if decide else "info"},
+                per_round, pooled, case, title, {"plain": versus_plain if decide else "info", "floor": "info"}
             )
+            crenly = per_round[(case, "crenly")]
+            rows.append(Row(title, "C limit", pooled[(case, "crenly")], [v for r in limit[case] for v in r],
+                            [c / median(l) for c, l in zip(crenly, limit[case])], "<=1.5" if decide else "info"))
         for sub in ("d-new", "d-existing"):
             shutil.rmtree(Path(root) / sub, ignore_errors=True)
     return rows
@@ -514,6 +540,9 @@ def main():
     shutil.rmtree(RESULTS, ignore_errors=True)
     RESULTS.mkdir(parents=True)
     isolate = network_isolation()
+    global LIMIT
+    LIMIT = RESULTS / "limit"
+    run(["cc", "-O2", "-Wall", "-o", str(LIMIT), str(COMPARATORS / "limit.c")])
     tmpfs = Path(tempfile.mkdtemp(prefix="crenly-bench-", dir="/dev/shm"))
     disk = Path(tempfile.mkdtemp(prefix="work-disk-", dir=RESULTS))
     try:
