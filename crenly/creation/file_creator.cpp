@@ -1,6 +1,7 @@
 #include "crenly/creation/file_creator.hpp"
 
 #include <cerrno>
+#include <cstring>
 
 #include "crenly/module/callables.hpp"
 #include "crenly/module/calls.hpp"
@@ -31,8 +32,11 @@ void copy_to_clipboard(PyObject* file_path) {
 /// caller can be told was created.
 [[noreturn]] CRENLY_COLD void raise_is_a_directory(PyObject* file_path) {
     Ref name = own(PyObject_Str(file_path));
-    errno = EISDIR;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+    // Built from its values, not from errno: on Windows the module's C runtime
+    // is not the interpreter's, and the two do not share errno. OSError picks
+    // the subclass for the number.
+    Ref args = own(Py_BuildValue("(isO)", EISDIR, std::strerror(EISDIR), name.get()));
+    PyErr_SetObject(PyExc_OSError, args.get());
     throw_python_error();
 }
 
