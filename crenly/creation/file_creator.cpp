@@ -28,14 +28,14 @@ void copy_to_clipboard(PyObject* file_path) {
     }
 }
 
-/// Raises IsADirectoryError for `file_path`: a directory is not a file the
-/// caller can be told was created.
-[[noreturn]] CRENLY_COLD void raise_is_a_directory(PyObject* file_path) {
+/// Raises the OSError of C error `number` for `file_path` (IsADirectoryError
+/// for EISDIR): the path names no file that the caller can be told was created.
+[[noreturn]] CRENLY_COLD void raise_os_error(int number, PyObject* file_path) {
     Ref name = own(PyObject_Str(file_path));
     // Built from its values, not from errno: on Windows the module's C runtime
     // is not the interpreter's, and the two do not share errno. OSError picks
     // the subclass for the number.
-    Ref args = own(Py_BuildValue("(isO)", EISDIR, std::strerror(EISDIR), name.get()));
+    Ref args = own(Py_BuildValue("(isO)", number, std::strerror(number), name.get()));
     PyErr_SetObject(PyExc_OSError, args.get());
     throw_python_error();
 }
@@ -45,8 +45,11 @@ void create(PyObject* self, PyObject* filepath) {
     Ref file_path = make_path(filepath);
     Ref parent = getattr(file_path.get(), Id::parent_attr);
     call_method_kw(parent.get(), Id::mkdir, Kw::mkdir, Py_True, Py_True);
-    if (truth(call_method(file_path.get(), Id::is_dir).get())) raise_is_a_directory(file_path.get());
+    if (truth(call_method(file_path.get(), Id::is_dir).get())) raise_os_error(EISDIR, file_path.get());
     call_method_kw(file_path.get(), Id::touch, Kw::touch, Py_True);
+    // touch succeeds on a device (nul, con or aux on Windows, /dev/null),
+    // where no file is made.
+    if (!truth(call_method(file_path.get(), Id::is_file).get())) raise_os_error(EINVAL, file_path.get());
 
     Ref has_clipboard = load_global(Id::HAS_CLIPBOARD);
     if (truth(has_clipboard.get())) copy_to_clipboard(file_path.get());
