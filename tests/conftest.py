@@ -32,6 +32,14 @@ def native(path: str) -> str:
     return path.replace("/", os.sep)
 
 
+def posix_newlines(data: bytes) -> bytes:
+    """Text-mode output with POSIX line ends: on Windows every line ends in CRLF."""
+    if not WINDOWS:
+        return data
+    assert data.count(b"\n") == data.count(b"\r\n"), data
+    return data.replace(b"\r\n", b"\n")
+
+
 def win_error(code: int, filename: str) -> str:
     """str() of the OSError that Windows error `code` gives for `filename`: the
     system's own message for the code (Wine words some unlike Windows)."""
