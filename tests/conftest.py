@@ -40,13 +40,17 @@ def posix_newlines(data: bytes) -> bytes:
     return data.replace(b"\r\n", b"\n")
 
 
-def win_error(code: int, filename: str) -> str:
-    """str() of the OSError that Windows error `code` gives for `filename`: the
-    system's own message for the code (Wine words some unlike Windows)."""
+def win_message(code: int) -> str:
+    """The system's own message for Windows error `code`, as OSError shows it
+    (Wine words some unlike Windows)."""
     if not WINDOWS:  # an expectation for another host, never compared here
-        return f"[WinError {code}]: {filename!r}"
-    message = __import__("ctypes").FormatError(code).rstrip(" .\r\n")
-    return f"[WinError {code}] {message}: {filename!r}"
+        return f"(Windows error {code})"
+    return __import__("ctypes").FormatError(code).rstrip(" .\r\n")
+
+
+def win_error(code: int, filename: str) -> str:
+    """str() of the OSError that Windows error `code` gives for `filename`."""
+    return f"[WinError {code}] {win_message(code)}: {filename!r}"
 
 
 @dataclass
