@@ -288,8 +288,8 @@ def unprivileged():
         shutil.rmtree(scratch)
 
 
-@pytest.mark.skipif(WINDOWS, reason="POSIX permission bits and setpriv do not exist on Windows")
 @pytest.mark.skipif(shutil.which("setpriv") is None, reason="setpriv (util-linux) missing")
+@pytest.mark.skipif(WINDOWS, reason="POSIX permission bits and setpriv do not exist on Windows")
 @pytest.mark.parametrize("path, error", [
     ("ro/new.txt", "[Errno 13] Permission denied: 'ro/new.txt'"),
     ("ro/sub/new.txt", "[Errno 13] Permission denied: 'ro/sub'"),
