@@ -2,6 +2,7 @@
 fresh interpreter, started from a scratch directory so that the source tree
 never shadows the installed package."""
 
+import ctypes
 import os
 import shutil
 import subprocess
@@ -17,7 +18,7 @@ import crenly
 PACKAGE_DIR = Path(crenly.__file__).parent
 WINDOWS = sys.platform == "win32"
 # Wine departs from Windows in places; those expectations are marked xfail.
-WINE = WINDOWS and hasattr(__import__("ctypes").WinDLL("ntdll"), "wine_get_version")
+WINE = WINDOWS and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
 # The class of a pathlib.Path on this host.
 PATH_CLASS = "WindowsPath" if WINDOWS else "PosixPath"
 
@@ -45,7 +46,7 @@ def win_message(code: int) -> str:
     (Wine words some unlike Windows)."""
     if not WINDOWS:  # an expectation for another host, never compared here
         return f"(Windows error {code})"
-    return __import__("ctypes").FormatError(code).rstrip(" .\r\n")
+    return ctypes.FormatError(code).rstrip(" .\r\n")
 
 
 def win_error(code: int, filename: str) -> str:
