@@ -2,6 +2,7 @@
 fresh interpreter, started from a scratch directory so that the source tree
 never shadows the installed package."""
 
+import ctypes
 import os
 import shutil
 import subprocess
@@ -15,6 +16,42 @@ import pytest
 import crenly
 
 PACKAGE_DIR = Path(crenly.__file__).parent
+WINDOWS = sys.platform == "win32"
+# Wine departs from Windows in places; those expectations are marked xfail.
+WINE = WINDOWS and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+# The class of a pathlib.Path on this host.
+PATH_CLASS = "WindowsPath" if WINDOWS else "PosixPath"
+
+
+def on_windows(posix, windows):
+    """The expectation for this host: `windows` on Windows, else `posix`."""
+    return windows if WINDOWS else posix
+
+
+def native(path: str) -> str:
+    """A path written with / as the host's pathlib shows it."""
+    return path.replace("/", os.sep)
+
+
+def posix_newlines(data: bytes) -> bytes:
+    """Text-mode output with POSIX line ends: on Windows every line ends in CRLF."""
+    if not WINDOWS:
+        return data
+    assert data.count(b"\n") == data.count(b"\r\n"), data
+    return data.replace(b"\r\n", b"\n")
+
+
+def win_message(code: int) -> str:
+    """The system's own message for Windows error `code`, as OSError shows it
+    (Wine words some unlike Windows)."""
+    if not WINDOWS:  # an expectation for another host, never compared here
+        return f"(Windows error {code})"
+    return ctypes.FormatError(code).rstrip(" .\r\n")
+
+
+def win_error(code: int, filename: str) -> str:
+    """str() of the OSError that Windows error `code` gives for `filename`."""
+    return f"[WinError {code}] {win_message(code)}: {filename!r}"
 
 
 @dataclass
@@ -95,7 +132,8 @@ def package_copy(tmp_path):
 
 @pytest.fixture
 def crenly_bin():
-    """Path of the installed `crenly` launcher script."""
-    path = Path(sys.executable).parent / "crenly"
+    """Path of the installed `crenly` launcher (Scripts\\crenly.exe on Windows)."""
+    bin_dir = Path(sys.executable).parent
+    path = bin_dir / "Scripts" / "crenly.exe" if WINDOWS else bin_dir / "crenly"
     assert path.exists(), f"launcher not installed at {path}"
     return path

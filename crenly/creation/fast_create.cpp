@@ -276,6 +276,7 @@ constexpr AttributeSpec attribute_specs[] = {
     {"__init__", pure_posix_index, pure_index, Kind::function},  // super().__init__ from Path
     {"mkdir", 0, path_index, Kind::function},
     {"is_dir", 0, path_index, Kind::function},
+    {"is_file", 0, path_index, Kind::function},
     {"stat", 0, path_index, Kind::function},
     {"touch", 0, path_index, Kind::function},
     {"absolute", 0, path_index, Kind::function},
@@ -472,6 +473,7 @@ void prove(Genuine& g) {
     // pathlib's globals.
     p.function(p.bound(pathlib_dict, "_ignore_error"), pathlib_dict, "_ignore_error", builtins);
     expect(is_c_function(p.bound(pathlib_dict, "S_ISDIR"), "_stat", "S_ISDIR"));
+    expect(is_c_function(p.bound(pathlib_dict, "S_ISREG"), "_stat", "S_ISREG"));
     PyObject* ignored = p.bound(pathlib_dict, "_IGNORED_ERRNOS");
     expect(PyTuple_CheckExact(ignored) && PyTuple_GET_SIZE(ignored) == 4);
     const long ignored_errnos[] = {ENOENT, ENOTDIR, EBADF, ELOOP};
@@ -782,8 +784,9 @@ bool make_texts(PyObject* filepath, Texts& t) {
 
 enum class Outcome { created, python, close_failed };
 
-/// What `parent.mkdir(parents=True, exist_ok=True)`, `is_dir()` and
-/// `touch(exist_ok=True)` do, while the result is the success of all three.
+/// What `parent.mkdir(parents=True, exist_ok=True)`, `is_dir()`,
+/// `touch(exist_ok=True)` and `is_file()` do, while the result is the
+/// success of all four.
 /// Anything else ends in Outcome::python before anything is changed, or
 /// after only `parent` was made (which those steps, run again, accept as
 /// existing), except a failed close of the new file.
@@ -798,7 +801,9 @@ Outcome make_file(const char* parent, const char* file, int& error) noexcept {
     // is_dir: a directory is refused; the errors pathlib ignores mean "no".
     struct stat st;
     if (stat(file, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return Outcome::python;
+        // A directory is refused; so is a device or any other file that is
+        // not regular, which touch would leave as it is (is_file after touch).
+        if (!S_ISREG(st.st_mode)) return Outcome::python;
     } else if (errno != ENOENT && errno != ENOTDIR && errno != EBADF && errno != ELOOP) {
         return Outcome::python;
     }

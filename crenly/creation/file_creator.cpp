@@ -1,6 +1,7 @@
 #include "crenly/creation/file_creator.hpp"
 
 #include <cerrno>
+#include <cstring>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -97,12 +98,15 @@ void copy_to_clipboard(PyObject* file_path) {
 
 namespace {
 
-/// Raises IsADirectoryError for `file_path`: a directory is not a file the
-/// caller can be told was created.
-[[noreturn]] CRENLY_COLD void raise_is_a_directory(PyObject* file_path) {
+/// Raises the OSError of C error `number` for `file_path` (IsADirectoryError
+/// for EISDIR): the path names no file that the caller can be told was created.
+[[noreturn]] CRENLY_COLD void raise_os_error(int number, PyObject* file_path) {
     Ref name = own(PyObject_Str(file_path));
-    errno = EISDIR;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+    // Built from its values, not from errno: on Windows the module's C runtime
+    // is not the interpreter's, and the two do not share errno. OSError picks
+    // the subclass for the number.
+    Ref args = own(Py_BuildValue("(isO)", number, std::strerror(number), name.get()));
+    PyErr_SetObject(PyExc_OSError, args.get());
     throw_python_error();
 }
 
@@ -119,8 +123,11 @@ void create(PyObject* self, PyObject* filepath) {
     Ref file_path = make_path(filepath);
     Ref parent = getattr(file_path, Id::parent);
     call_method_kw(parent, Id::mkdir, mkdir_keywords, Py_True, Py_True);
-    if (truth(call_method(file_path, Id::is_dir))) raise_is_a_directory(file_path.get());
+    if (truth(call_method(file_path, Id::is_dir))) raise_os_error(EISDIR, file_path.get());
     call_method_kw(file_path, Id::touch, touch_keywords, Py_True);
+    // touch succeeds on a device (nul, con or aux on Windows, /dev/null),
+    // where no file is made.
+    if (!truth(call_method(file_path, Id::is_file))) raise_os_error(EINVAL, file_path.get());
     finish_creation(self, file_path.get());
 }
 

@@ -18,7 +18,7 @@ def creator(tmp_path, monkeypatch):
 
 
 def tree(root):
-    return sorted(str(p.relative_to(root)) for p in root.rglob("*") if p.is_file())
+    return sorted(p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file())
 
 
 def created_lines(paths):

@@ -126,12 +126,14 @@ def test_matches_the_python_model(creator, text):
     assert creator.parse_brace_expansion(text) == model(text)
 
 
-# The limit cases run in a child with a capped address space: an expansion
-# that builds before it counts, or a count that wraps around, fails there
-# instead of eating the machine.
+# The limit cases run in a child with a capped address space (POSIX only): an
+# expansion that builds before it counts, or a count that wraps around, fails
+# there instead of eating the machine.
 LIMIT_CHILD = """
-import resource, sys
-resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+import sys
+if sys.platform != "win32":
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
 from crenly import crenly
 crenly.HAS_GROWL = False
 creator = crenly.FileCreator()

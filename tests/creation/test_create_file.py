@@ -12,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PACKAGE_DIR, child_env, run_command
+from conftest import (PACKAGE_DIR, PATH_CLASS, WINDOWS, WINE, child_env, native, on_windows,
+                      run_command, win_error)
 
 # Both desktop services off; the FileCreator's _notify reports what it was given.
 PRELUDE = """
@@ -81,7 +82,7 @@ def test_icon_path_is_beside_the_module_whatever_the_cwd(py, package_copy, icon_
                   sorted(vars(fc)))
         """, str(package_dir), extra_paths=extra)
     icon = ascii(str(package_dir / "crenly.jpg"))
-    assert after_import(out) == [f"PosixPath {icon} None ['growl', 'icon_path']"] * 3
+    assert after_import(out) == [f"{PATH_CLASS} {icon} None ['growl', 'icon_path']"] * 3
 
 
 @pytest.mark.parametrize("flag, fails, outcome", [
@@ -119,28 +120,36 @@ def test_init_growl_runs_once_only_when_has_growl(py, flag, fails, outcome):
     ("./x/../y.txt", "x/../y.txt", False),     # made absolute, never normalised
     ("d//e.txt", "d/e.txt", False),
     ("{work}/abs/z.txt", "{work}/abs/z.txt", False),
-    ("\udc80", "\udc80", False),               # the undecodable byte 0x80 of a file name
+    pytest.param("\udc80", "\udc80", False,   # the undecodable byte 0x80 of a file name
+                 marks=pytest.mark.xfail(WINE, strict=True, reason=(
+                     "Wine keeps names in UTF-8 on the host file system, where an unpaired "
+                     "surrogate cannot be written; Windows takes any UTF-16 name"))),
     ("sub/keep.bin", "sub/keep.bin", True),    # content kept byte for byte
 ])
 def test_creates_missing_parents_and_an_empty_file(py, work, path, shown, existing):
-    path, shown = path.format(work=work), shown.format(work=work)
+    path, shown = path.format(work=work), native(shown.format(work=work))
     before = prepare(work, files=[path] if existing else [])
     assert create(py, path) == [f"notify: {ascii(shown)} str",
                                 f'\u2713 File created: "{os.path.join(work, shown)}"',
                                 "result: True"]
-    content = before[path][2] if existing else b""
+    content = before[native(path)][2] if existing else b""
     assert (work / shown).is_file() and (work / shown).read_bytes() == content
 
 
 @pytest.mark.parametrize("files, dirs, path, error", [
-    (["f"], [], "f/x.txt", "[Errno 17] File exists: 'f'"),
-    (["f"], [], "f/sub/x.txt", "[Errno 20] Not a directory: 'f/sub'"),
+    (["f"], [], "f/x.txt", on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))),
+    (["f"], [], "f/sub/x.txt", on_windows("[Errno 20] Not a directory: 'f/sub'",
+                                          win_error(183, "f"))),
     ([], ["src"], "src", "[Errno 21] Is a directory: 'src'"),
-    ([], [], "a\0b", "embedded null byte"),
-    ([], [], "d\0/x", "embedded null byte"),
-    ([], [], "x" * 10000, "[Errno 36] File name too long: '" + "x" * 10000 + "'"),
-    ([], [], "\ud800",
-     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ([], [], "a\0b", on_windows("embedded null byte", "utime: embedded null character in path")),
+    ([], [], "d\0/x", on_windows("embedded null byte", "mkdir: embedded null character in path")),
+    ([], [], "x" * 10000, on_windows("[Errno 36] File name too long: ",
+                                     "[Errno 2] No such file or directory: ") + repr("x" * 10000)),
+    pytest.param([], [], "\ud800",
+                 "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed",
+                 marks=pytest.mark.skipif(WINDOWS, reason=(
+                     "Windows file names are UTF-16: an unpaired surrogate is a name there, "
+                     "not an encoding error"))),
 ], ids=["parent-is-file", "ancestor-is-file", "directory", "nul", "nul-in-dir",
         "too-long", "unencodable"])
 def test_failure_reports_the_path_as_passed_and_changes_nothing(py, work, files, dirs,
@@ -163,18 +172,19 @@ def test_debug_in_argv_adds_the_traceback(py, work, argv, traced):
     prepare(work, files=["f"])
     out = py(f"{PRELUDE}\nprint(fc.create_file('f/x.txt'))", *argv).ok()
     text = out.stdout.split("---\n", 1)[1]
-    cross = "\u2717 Error creating file \"f/x.txt\": [Errno 17] File exists: 'f'\n"
+    error = on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))
+    cross = f"\u2717 Error creating file \"f/x.txt\": {error}\n"
     assert text.startswith(cross) and text.endswith("\nFalse\n"), out.describe()
     trace = text[len(cross):-len("False\n")]
     assert bool(trace) == traced
     if traced:
         assert trace.startswith("Traceback (most recent call last):\n")
-        assert trace.endswith("FileExistsError: [Errno 17] File exists: 'f'\n\n")
+        assert trace.endswith(f"FileExistsError: {error}\n\n")
         entry = r'^  File "crenly/crenly", line \d+, in crenly\.crenly\.FileCreator\.create_file$'
         assert re.search(entry, trace, re.M), trace
 
 
-CREATED = '\u2713 File created: "{work}/k/k.txt"'
+CREATED = '\u2713 File created: "{work}%sk%sk.txt"' % (os.sep, os.sep)
 FAILED = '\u2717 Error creating file "k/k.txt": boom'
 
 
@@ -184,7 +194,8 @@ FAILED = '\u2717 Error creating file "k/k.txt": boom'
     ("instance", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
     ("instance", "SystemExit(3)", ["escaped: SystemExit"]),
     ("clipboard", "RuntimeError('boom')", ["Warning: Could not copy to clipboard: boom",
-                                           "notify: 'k/k.txt' str", CREATED, "result: True"]),
+                                           f"notify: {ascii(native('k/k.txt'))} str", CREATED,
+                                           "result: True"]),
     ("clipboard", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
     ("clipboard", "SystemExit(3)", ["escaped: SystemExit"]),
 ])
@@ -211,7 +222,7 @@ except BaseException as e:
 @pytest.mark.parametrize("arg, got", [
     ("b'x.txt'", "bytes"),
     ("None", "NoneType"),
-    ("pathlib.Path('x.txt')", "PosixPath"),
+    ("pathlib.Path('x.txt')", PATH_CLASS),
     ("Text('x.txt')", "Text"),
     ("7", "int"),
 ])
@@ -248,11 +259,13 @@ sys.stdout = Console()
 
 
 @pytest.mark.parametrize("console, path, lines", [
-    ("cp1252", "\u0436/ok.txt", ["notify: '\\u0436/ok.txt' str",
-                                 '? File created: "{work}/?/ok.txt"', "result: True"]),
-    ("cp1252", "f/x.txt", ["? Error creating file \"f/x.txt\": [Errno 17] File exists: 'f'",
+    ("cp1252", "\u0436/ok.txt", [f"notify: {ascii(native('\u0436/ok.txt'))} str",
+                                 '? File created: "{work}%s?%sok.txt"' % (os.sep, os.sep),
+                                 "result: True"]),
+    ("cp1252", "f/x.txt", ["? Error creating file \"f/x.txt\": "
+                           + on_windows("[Errno 17] File exists: 'f'", win_error(183, "f")),
                            "result: False"]),
-    ("", "\u00e91.txt", ["notify: '\\xe91.txt' str", '? File created: "{work}/?1.txt"',
+    ("", "\u00e91.txt", ["notify: '\\xe91.txt' str", '? File created: "{work}%s?1.txt"' % os.sep,
                          "result: True"]),
 ])
 def test_line_the_console_cannot_encode_is_printed_with_replacements(py, work, console, path,
@@ -295,6 +308,7 @@ def unprivileged():
 
 
 @pytest.mark.skipif(shutil.which("setpriv") is None, reason="setpriv (util-linux) missing")
+@pytest.mark.skipif(WINDOWS, reason="POSIX permission bits and setpriv do not exist on Windows")
 @pytest.mark.parametrize("path, error", [
     ("ro/new.txt", "[Errno 13] Permission denied: 'ro/new.txt'"),
     ("ro/sub/new.txt", "[Errno 13] Permission denied: 'ro/sub'"),

@@ -32,7 +32,7 @@ import crenly.crenly as mod
 
 OLD = 10**18  # the fixture's mtime (ns): any refresh moves it
 COMPONENTS = ["a", "b", "f.txt", ".", "..", "", "x" * 256, "n\0l", "\udc80", "\ud800", "é", "file",
-              "dir", "ro", "loop", "dangling"]
+              "dir", "ro", "loop", "dangling", "null"]
 SEPARATORS = ["/", "//", "///"]
 PATCHES = ["Path", "os.mkdir", "touch"]
 TOUCH_CODE = pathlib.Path.touch.__code__
@@ -77,6 +77,7 @@ def build_fixture(root):
     (root / "ro" / "sub").mkdir()
     (root / "loop").symlink_to("loop")
     (root / "dangling").symlink_to("missing")
+    (root / "null").symlink_to(os.devnull)  # a file that is not regular
     for entry in [*root.rglob("*"), root]:
         os.utime(entry, ns=(OLD, OLD), follow_symlinks=False)
     (root / "ro").chmod(0o555)
@@ -338,6 +339,7 @@ PATCHES_ONE_BY_ONE = {
     "os.getcwd": lambda mp, c: mp.setattr(os, "getcwd", wrapped(os.getcwd)),
     "os.name": lambda mp, c: mp.setattr(os, "name", "".join("posix")),
     "Path.touch": lambda mp, c: mp.setattr(pathlib.Path, "touch", wrapped(pathlib.Path.touch)),
+    "Path.is_file": lambda mp, c: mp.setattr(pathlib.Path, "is_file", wrapped(pathlib.Path.is_file)),
     "PurePath.parent": lambda mp, c: mp.setattr(pathlib.PurePath, "parent", property(lambda self: self)),
     "PosixPath.__fspath__": lambda mp, c: mp.setattr(pathlib.PosixPath, "__fspath__", wrapped(str)),
     "touch.__defaults__": lambda mp, c: mp.setattr(pathlib.Path.touch, "__defaults__", (0o600, True)),

@@ -12,12 +12,15 @@ import pytest
 # silenced, so it comes before anything else that imports gntp.
 from growl_daemon import HOST, PORT, growl_daemon, no_daemon, private_network, serving  # noqa: F401
 import gntp.errors
-from conftest import PACKAGE_DIR, child_env, run_command
+from conftest import PACKAGE_DIR, child_env, on_windows, run_command, win_message
 
 WARN = "Warning: Could not initialize Growl: "
 NOTE_ERROR = "Notification error: "
-REFUSED = str(gntp.errors.NetworkError(ConnectionRefusedError(
-    errno.ECONNREFUSED, os.strerror(errno.ECONNREFUSED))))
+# A refused connection: ECONNREFUSED, or on Windows the socket error 10061
+# with the system's own message.
+REFUSED = str(gntp.errors.NetworkError(on_windows(
+    ConnectionRefusedError(errno.ECONNREFUSED, os.strerror(errno.ECONNREFUSED)),
+    ConnectionRefusedError(None, win_message(10061), None, 10061))))
 NOTE_FIELDS = ("Application-Name", "Notification-Name", "Notification-Title",
                "Notification-Text", "Notification-Icon", "Notification-Sticky",
                "Notification-Priority")

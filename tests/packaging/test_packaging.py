@@ -6,7 +6,6 @@ import importlib.metadata
 import importlib.util
 import pydoc
 import re
-import shutil
 import subprocess
 import sys
 import tarfile
@@ -124,12 +123,11 @@ class CustomRichHelpFormatter(argparse.RawTextHelpFormatter):
 
 
 @pytest.mark.parametrize("formatter", ["plain", "trelvin"])
-def test_help_fits_an_80_column_terminal(tmp_path, formatter):
+def test_help_fits_an_80_column_terminal(tmp_path, formatter, crenly_bin):
     (tmp_path / "site" / "trelvin").mkdir(parents=True)
     (tmp_path / "site" / "trelvin" / "__init__.py").write_text(
         TRELVIN if formatter == "trelvin" else "raise ImportError('not installed here')\n")
-    launcher = shutil.which("crenly", path=str(Path(sys.executable).parent))
-    run = run_command([launcher, "--help"], cwd=tmp_path,
+    run = run_command([str(crenly_bin), "--help"], cwd=tmp_path,
                       env=child_env([tmp_path / "site"], COLUMNS="80")).ok()
     help_text = run.stdout[run.stdout.index("usage:"):]
     lines = help_text.splitlines()
