@@ -40,6 +40,16 @@ CRENLY_COLD PyObject* raise_released() noexcept {
     return nullptr;
 }
 
+/// How many calls of the module's functions run on this thread, one inside
+/// the other.
+thread_local int nested_calls = 0;
+
+/// Refuses a call nested deeper than the recursion limit (cold path).
+CRENLY_COLD void raise_too_deep() noexcept {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded in a crenly.crenly function");
+}
+
 /// Binds the arguments of one call and runs the body. An exception that
 /// leaves the function, a call refused by the binder included, gains the
 /// entry "crenly.crenly.<qualname>" at the line of its definition.
@@ -56,11 +66,18 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     if (bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         // The bodies call back into Python (methods looked up on self, globals),
         // so a loop of the module's own functions must meet the recursion limit
-        // and end in RecursionError rather than overflow the C stack.
-        if (Py_EnterRecursiveCall(" in a crenly.crenly function") == 0) {
+        // and end in RecursionError rather than overflow the C stack. The C
+        // limit that Py_EnterRecursiveCall counts against is far deeper in
+        // some 3.12 releases than a 2 MB Windows stack holds, so the module's
+        // nested calls are also held to the limit of Python code.
+        if (nested_calls >= Py_GetRecursionLimit()) {
+            raise_too_deep();
+        } else if (Py_EnterRecursiveCall(" in a crenly.crenly function") == 0) {
+            ++nested_calls;
             ++state.calls_running;
             result = guard_object([&] { return spec.body(bound, traceback_code(f->id)); });
             --state.calls_running;
+            --nested_calls;
             Py_LeaveRecursiveCall();
         }
     }
