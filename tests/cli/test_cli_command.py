@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import WINDOWS, on_windows, posix_newlines, win_error
+from helpers import WINDOWS, on_windows, posix_newlines, win_error
 from crenly import crenly as mod
 
 WARNINGS = ("Warning: clipboard module not available. Install with: pip install clipboard\n"

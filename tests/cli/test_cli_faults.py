@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import WINDOWS, WINE, child_env, on_windows, posix_newlines
+from helpers import WINDOWS, WINE, child_env, on_windows, posix_newlines
 from crenly import crenly as mod
 from test_cli_command import WARNINGS, crenly_cmd, env, reassemble, shadow  # noqa: F401
 

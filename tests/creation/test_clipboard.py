@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import WINDOWS, Run, child_env, on_windows, posix_newlines
+from helpers import WINDOWS, Run, child_env, on_windows, posix_newlines
 
 SETUP = """
 import os, subprocess, time

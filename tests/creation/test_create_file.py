@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (PACKAGE_DIR, PATH_CLASS, WINDOWS, WINE, child_env, native, on_windows,
+from helpers import (PACKAGE_DIR, PATH_CLASS, WINDOWS, WINE, child_env, native, on_windows,
                       run_command, win_error)
 
 # Both desktop services off; the FileCreator's _notify reports what it was given.

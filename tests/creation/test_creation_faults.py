@@ -7,7 +7,7 @@ import os
 
 import pytest
 
-from conftest import WINDOWS
+from helpers import WINDOWS
 from test_create_file import PRELUDE, after_import, create, prepare, snapshot, work  # noqa: F401
 
 LOOP = "[Errno 40] Too many levels of symbolic links: '{}'"

@@ -12,7 +12,7 @@ import pytest
 # silenced, so it comes before anything else that imports gntp.
 from growl_daemon import HOST, PORT, growl_daemon, no_daemon, private_network, serving  # noqa: F401
 import gntp.errors
-from conftest import PACKAGE_DIR, child_env, on_windows, run_command, win_message
+from helpers import PACKAGE_DIR, child_env, on_windows, run_command, win_message
 
 WARN = "Warning: Could not initialize Growl: "
 NOTE_ERROR = "Notification error: "

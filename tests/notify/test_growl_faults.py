@@ -8,7 +8,7 @@ import pytest
 # growl_daemon imports the client package with its compile-time warnings
 # silenced, so it comes before anything else that imports gntp.
 from growl_daemon import ANSWERS, growl_daemon  # noqa: F401  (fixture)
-from conftest import run_command
+from helpers import run_command
 from test_growl import N, R, env_for
 
 
