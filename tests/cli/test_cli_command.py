@@ -22,7 +22,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import WARNINGS, WINDOWS, WINE, child_env, on_windows, posix_newlines, win_error
+from helpers import WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error
 from crenly import crenly as mod
 
 VERSION = "crenly v2.0.0 by The crenly team (team@crenly.dev)"

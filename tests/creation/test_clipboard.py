@@ -115,7 +115,14 @@ def test_piped_command_ends_and_the_copies_reach_the_clipboard(display, work, cr
         f"{GNTP_WARNING}\n"
         f'\u2713 File created: "{a}"\n\u2713 File created: "{b}"\n'
         "\n2/2 file(s) created successfully\n")
-    pasted = subprocess.run(PASTE, env=env, capture_output=True, text=True, timeout=10)
+    # xclip, forked into the background, takes the selection a moment after the
+    # command's copy returns: until then the earlier copy is what pastes.
+    deadline = time.monotonic() + 10
+    while True:
+        pasted = subprocess.run(PASTE, env=env, capture_output=True, text=True, timeout=10)
+        if pasted.stdout == str(b) or time.monotonic() > deadline:
+            break
+        time.sleep(0.02)
     assert pasted.stdout == str(b)
 
 
