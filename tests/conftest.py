@@ -1,109 +1,14 @@
-"""Shared helpers: every scenario that depends on import-time state runs in a
-fresh interpreter, started from a scratch directory so that the source tree
-never shadows the installed package."""
+"""Fixtures that every test folder shares. Plain helpers live in helpers.py
+(and a folder's own in its *_helpers.py): a test module imports those, and
+takes fixtures from the conftest.py files by name."""
 
-import ctypes
-import os
 import shutil
-import subprocess
 import sys
-import textwrap
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-import crenly
-
-PACKAGE_DIR = Path(crenly.__file__).parent
-WINDOWS = sys.platform == "win32"
-# Wine departs from Windows in places; those expectations are marked xfail.
-WINE = WINDOWS and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
-# The class of a pathlib.Path on this host.
-PATH_CLASS = "WindowsPath" if WINDOWS else "PosixPath"
-
-
-def on_windows(posix, windows):
-    """The expectation for this host: `windows` on Windows, else `posix`."""
-    return windows if WINDOWS else posix
-
-
-def native(path: str) -> str:
-    """A path written with / as the host's pathlib shows it."""
-    return path.replace("/", os.sep)
-
-
-def posix_newlines(data: bytes) -> bytes:
-    """Text-mode output with POSIX line ends: on Windows every line ends in CRLF."""
-    if not WINDOWS:
-        return data
-    assert data.count(b"\n") == data.count(b"\r\n"), data
-    return data.replace(b"\r\n", b"\n")
-
-
-def win_message(code: int) -> str:
-    """The system's own message for Windows error `code`, as OSError shows it
-    (Wine words some unlike Windows)."""
-    if not WINDOWS:  # an expectation for another host, never compared here
-        return f"(Windows error {code})"
-    return ctypes.FormatError(code).rstrip(" .\r\n")
-
-
-def win_error(code: int, filename: str) -> str:
-    """str() of the OSError that Windows error `code` gives for `filename`."""
-    return f"[WinError {code}] {win_message(code)}: {filename!r}"
-
-
-@dataclass
-class Run:
-    args: list
-    returncode: int
-    stdout: str
-    stderr: str
-
-    def describe(self) -> str:
-        return (f"command: {self.args!r}\nexit status: {self.returncode}\n"
-                f"--- stdout ---\n{self.stdout}\n--- stderr ---\n{self.stderr}")
-
-    def ok(self) -> "Run":
-        """Assert a zero exit status, with the child's output in the message."""
-        assert self.returncode == 0, self.describe()
-        return self
-
-
-def child_env(extra_paths=(), **overrides) -> dict:
-    """The environment for a child interpreter: UTF-8 output, no inherited
-    debug switches, optional directories put in front of sys.path."""
-    env = dict(os.environ)
-    for key in ("TRACEBACK", "PYTHONPATH", "PYTHONIOENCODING", "PYTHONWARNINGS"):
-        env.pop(key, None)
-    env["PYTHONUTF8"] = "1"
-    if extra_paths:
-        env["PYTHONPATH"] = os.pathsep.join(str(p) for p in extra_paths)
-    for key, value in overrides.items():
-        if value is None:
-            env.pop(key, None)
-        else:
-            env[key] = value
-    return env
-
-
-def run_python(code: str, *argv, cwd, extra_paths=(), env=None, timeout=60,
-               input=None, python_args=()) -> Run:
-    """Run `code` (dedented) with `python -c` in a new interpreter."""
-    args = [sys.executable, *python_args, "-c", textwrap.dedent(code), *argv]
-    proc = subprocess.run(args, cwd=cwd, env=env or child_env(extra_paths),
-                          capture_output=True, text=True, encoding="utf-8",
-                          errors="surrogateescape", timeout=timeout, input=input)
-    return Run(args, proc.returncode, proc.stdout, proc.stderr)
-
-
-def run_command(argv, *, cwd, env=None, timeout=60, input=None) -> Run:
-    """Run an installed command (e.g. the `crenly` launcher) by its argv."""
-    proc = subprocess.run(list(argv), cwd=cwd, env=env or child_env(),
-                          capture_output=True, text=True, encoding="utf-8",
-                          errors="surrogateescape", timeout=timeout, input=input)
-    return Run(list(argv), proc.returncode, proc.stdout, proc.stderr)
+from helpers import PACKAGE_DIR, WINDOWS, run_python
 
 
 @pytest.fixture

@@ -2,21 +2,29 @@
 
 Children see a shadow directory in front of sys.path in which the optional
 packages fail to import, so the console output is fully determined: the two
-import warnings, then the run's own lines.
+import warnings, then the run's own lines. The command also meets random and
+undecodable arguments and a failing environment: each fault ends in a report,
+existing files stay as they were, and every file created is whole (empty).
 """
 
 import argparse
+import contextlib
+import io
 import os
+import shutil
+import signal
 import subprocess
 import sys
+import tempfile
+import time
+from pathlib import Path
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
-from conftest import WINDOWS, on_windows, posix_newlines, win_error
+from helpers import WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error
 from crenly import crenly as mod
 
-WARNINGS = ("Warning: clipboard module not available. Install with: pip install clipboard\n"
-            "Warning: gntp module not available. Install with: pip install gntp\n")
 VERSION = "crenly v2.0.0 by The crenly team (team@crenly.dev)"
 DESCRIPTION = "Create blank files with notification support"
 EPILOG = "\n".join([
@@ -211,3 +219,155 @@ def test_main_returns_and_lets_argparse_exits_through(py, env, tmp_path, help_te
     usage = parser("prog").format_usage()
     assert run.stderr == usage + "prog: error: unrecognized arguments: --bogus\n", run.describe()
     assert run.returncode == 0
+
+
+# Faults: random and undecodable arguments, a failing environment.
+KEEP = b"existing content\n"
+# A write to a pipe whose reader has gone; Windows reports it as EINVAL.
+BROKEN_PIPE = on_windows("BrokenPipeError: [Errno 32] Broken pipe\n",
+                         "OSError: [Errno 22] Invalid argument\n")
+
+
+SEEN = []  # the names main hands over to the creator below, which creates nothing
+Recorder = type("Recorder", (mod.FileCreator,), {
+    "__init__": lambda self: None, "parse_brace_expansion": lambda self, text: [text],
+    "create_files": lambda self, files: SEEN.append(list(files)) or len(files)})
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.text(" {}a,\t\u00e9", max_size=8), min_size=1, max_size=6))
+def test_reassembly_matches_the_model(args):
+    SEEN.clear()
+    with pytest.MonkeyPatch.context() as mp, contextlib.redirect_stdout(io.StringIO()) as out:
+        mp.setattr(mod, "FileCreator", Recorder)
+        mp.setattr(sys, "argv", ["crenly", *args])
+        assert mod.main() == 0
+    names = reassemble(args)
+    assert SEEN == [names]
+    assert out.getvalue() == f"\n{len(names)}/{len(names)} file(s) created successfully\n"
+
+
+@pytest.mark.skipif(WINDOWS, reason="Windows passes arguments as UTF-16 text: "
+                                     "there are no undecodable argument bytes")
+@pytest.mark.parametrize("errors", ["surrogateescape", "strict"])
+def test_undecodable_bytes_name_the_files_exactly(crenly_cmd, errors):
+    code, out, err = crenly_cmd(b"\xff\xfe.txt", b"d/{\x80,a\xe9}.bin",
+                                PYTHONIOENCODING=f"utf-8:{errors}")
+    cwd = bytes(crenly_cmd.cwd)
+    names = [b"\xff\xfe.txt", b"d/\x80.bin", b"d/a\xe9.bin"]
+    # A strict console gets the line again with "?" for what it cannot encode.
+    shown = names if errors == "surrogateescape" else [b"??.txt", b"d/?.bin", b"d/a?.bin"]
+    lines = b"".join("\u2713 File created: ".encode() + b'"' + cwd + b"/" + name + b'"\n'
+                     for name in shown)
+    summary = b"\n3/3 file(s) created successfully\n"
+    assert (code, out, err) == (0, WARNINGS.encode() + lines + summary, b"")
+    assert (sorted(os.listdir(cwd)), sorted(os.listdir(cwd + b"/d"))) == (
+        [b"d", names[0]], sorted(name[2:] for name in names[1:]))
+
+
+# Present but quiet desktop services; FAULT="copy:2" makes the 2nd clipboard
+# copy raise KeyboardInterrupt (likewise register and notify).
+SERVICES = {
+    "fault.py": "import os\ncalls = []\ndef check(what):\n    calls.append(what)\n"
+                "    if os.environ.get('FAULT') == f'{what}:{calls.count(what)}':\n"
+                "        raise KeyboardInterrupt\n",
+    "clipboard.py": "import fault\ndef copy(text):\n    fault.check('copy')\n",
+    "gntp/__init__.py": "",
+    "gntp/notifier.py": "import fault\nclass GrowlNotifier:\n    def __init__(self, **kw):\n"
+                        "        pass\n    def register(self):\n        fault.check('register')\n"
+                        "    def notify(self, **kw):\n        fault.check('notify')\n",
+    "trelvin.py": "raise ImportError('not here')\n",
+}
+
+
+@pytest.fixture(scope="module")
+def services(tmp_path_factory):
+    site = tmp_path_factory.mktemp("services")
+    for rel, text in SERVICES.items():
+        (site / rel).parent.mkdir(exist_ok=True)
+        (site / rel).write_text(text)
+    return site
+
+
+KEYBOARD = "\nKeyboardInterrupt\n"
+# An uncaught KeyboardInterrupt ends the process as if by the interrupt: SIGINT
+# on POSIX, STATUS_CONTROL_C_EXIT on Windows.
+INTERRUPTED = on_windows(-signal.SIGINT, 0xC000013A)
+AT_EXIT = ("Exception ignored in: <_io.TextIOWrapper name='<stdout>' mode='w' "
+           f"encoding='utf-8'>\n{BROKEN_PIPE}")
+NAMES, ALL = ["a", "d/b"], ["a", "d/b", "keep"]
+MANY = "m/{" + ",".join(map(str, range(3000))) + "}"
+# id: (environment, stdout, names, exit status, end of stderr, files afterwards); the status
+# may be a dict of the possible statuses, each with its end of stderr
+FAULTS = {
+    "copy interrupted": ({"FAULT": "copy:2"}, "pipe", NAMES, INTERRUPTED, KEYBOARD, ["a", "keep"]),
+    "register interrupted": ({"FAULT": "register:1"}, "pipe", NAMES, INTERRUPTED, KEYBOARD, ["keep"]),
+    "notify interrupted": ({"FAULT": "notify:2"}, "pipe", NAMES, INTERRUPTED, KEYBOARD, ["a", "keep"]),
+    "stdout closed": ({}, "closed", NAMES, 0, "", ALL),
+    # the reader has gone: the buffered lines fail at exit ...
+    "reader gone": ({}, "gone", NAMES, 120, AT_EXIT, ALL),
+    # ... or when the buffer fills: those files count as failed, the run goes on; whether
+    # bytes are still pending at exit depends on where they fall against the buffer (the
+    # lines hold the working directory's path), so either ending is the documented one
+    "reader gone, buffer fills": ({}, "gone", [MANY], {1: "", 120: AT_EXIT}, None,
+                                  ["keep", *sorted(f"m/{i}" for i in range(3000))]),
+    # unbuffered, the first line fails and so does its cross line: the error ends the run
+    "reader gone, unbuffered": ({"PYTHONUNBUFFERED": "1"}, "gone", NAMES, 1, BROKEN_PIPE,
+                                ["keep"]),
+}
+
+
+@pytest.mark.parametrize("case", FAULTS)
+def test_fault_ends_with_a_report_and_whole_files(crenly_bin, services, tmp_path, case):
+    environ, stdout, names, status, stderr, created = FAULTS[case]
+    if WINDOWS and stdout == "closed":
+        pytest.skip("a closed standard output is POSIX: the Windows interpreter does not "
+                    "start without a valid handle")
+    (tmp_path / "keep").write_bytes(KEEP)
+    argv = [str(crenly_bin), "keep", *names]
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        proc = subprocess.run(
+            (["sh", "-c", 'exec "$0" "$@" >&-'] if stdout == "closed" else []) + argv,
+            cwd=tmp_path, env=child_env([services], **{"PYTHONUNBUFFERED": None, **environ}),
+            stdout=write_end if stdout == "gone" else subprocess.PIPE,
+            stderr=subprocess.PIPE, timeout=60)
+    finally:
+        os.close(write_end)
+    err = posix_newlines(proc.stderr).decode()
+    endings = status if isinstance(status, dict) else {status: stderr}
+    assert proc.returncode in endings, (proc.returncode, err)
+    stderr = endings[proc.returncode]
+    assert err.endswith(stderr) and (stderr or not err), err
+    assert (tmp_path / "keep").read_bytes() == KEEP
+    files = sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file())
+    assert files == created
+    assert all((tmp_path / name).stat().st_size == 0 for name in files if name != "keep")
+
+
+@pytest.mark.skipif(WINDOWS, reason="POSIX signals: Windows has no SIGINT to send to a "
+                                     "process (only a console control event)")
+def test_sigint_in_a_long_run_stops_promptly_and_leaves_whole_files(crenly_bin, env):
+    digits = "{" + ",".join("0123456789") + "}"  # d/00000 ... d/99999, in that order
+    scratch = Path(tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
+    try:
+        with open(scratch / "out", "w+b") as out:
+            child = subprocess.Popen([str(crenly_bin), "d/" + digits * 5], cwd=scratch, env=env(),
+                                     stdout=out, stderr=subprocess.PIPE)
+            while not (scratch / "d/00999").exists() and child.poll() is None:
+                time.sleep(0.005)
+            child.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            err = child.communicate(timeout=10)[1].decode()
+            stopped = time.monotonic() - sent
+            out.seek(0)
+            reported = out.read().count("\u2713".encode())
+        assert child.returncode == -signal.SIGINT and err.endswith("\nKeyboardInterrupt\n"), err
+        with os.scandir(scratch / "d") as entries:
+            files = sorted((e.name, e.stat().st_size) for e in entries)
+        assert 1000 <= len(files) < 100_000 and stopped < 5, (len(files), stopped)
+        assert files == [(f"{i:05}", 0) for i in range(len(files))]  # the first ones, whole
+        assert reported in (len(files) - 1, len(files))  # the last may be touched, unreported
+    finally:
+        shutil.rmtree(scratch)

@@ -4,9 +4,8 @@ from pathlib import Path
 
 import pytest
 
+from creation_helpers import LIMIT_MESSAGE
 from crenly import crenly as mod
-
-LIMIT_MESSAGE = "brace pattern expands to more than 1000000 paths"
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import WINDOWS, Run, child_env, on_windows, posix_newlines
+from helpers import GNTP_WARNING, WINDOWS, Run, child_env, on_windows, posix_newlines
 
 SETUP = """
 import os, subprocess, time
@@ -70,12 +70,6 @@ def run_to_files(code, cwd, env) -> Run:
     return run.stdout.split("---\n", 1)[1]
 
 
-@pytest.fixture
-def work(tmp_path):
-    (tmp_path / "work").mkdir(exist_ok=True)
-    return (tmp_path / "work").resolve()
-
-
 def test_clipboard_holds_the_absolute_path_of_each_created_file(display, work):
     env = child_env() if WINDOWS else child_env(DISPLAY=display, WAYLAND_DISPLAY=None)
     out = run_to_files(SETUP + f"""
@@ -118,10 +112,17 @@ def test_piped_command_ends_and_the_copies_reach_the_clipboard(display, work, cr
     assert (proc.returncode, err) == (0, b""), err
     a, b = work / "a.txt", work / "d" / "b.txt"
     assert posix_newlines(out).decode() == (
-        "Warning: gntp module not available. Install with: pip install gntp\n"
+        f"{GNTP_WARNING}\n"
         f'\u2713 File created: "{a}"\n\u2713 File created: "{b}"\n'
         "\n2/2 file(s) created successfully\n")
-    pasted = subprocess.run(PASTE, env=env, capture_output=True, text=True, timeout=10)
+    # xclip, forked into the background, takes the selection a moment after the
+    # command's copy returns: until then the earlier copy is what pastes.
+    deadline = time.monotonic() + 10
+    while True:
+        pasted = subprocess.run(PASTE, env=env, capture_output=True, text=True, timeout=10)
+        if pasted.stdout == str(b) or time.monotonic() > deadline:
+            break
+        time.sleep(0.02)
     assert pasted.stdout == str(b)
 
 

@@ -8,8 +8,8 @@ import sys
 import threading
 import time
 
+from creation_helpers import model
 from crenly import crenly as mod
-from test_brace import model
 
 THREADS, SECONDS = 8, 2.0
 PATTERNS = ["t{i}/{{a, b}}{{c,d}}.x", "plain{i}.txt", "{{x,y}}{{1,2,3}}/t{i}{{z}}", "{{a,b}}" * 21]

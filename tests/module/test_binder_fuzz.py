@@ -1,5 +1,5 @@
 """Random calls of the eight callables against the plain model of the binder in
-test_binding: positional and keyword mixes, duplicates, names that are not
+module_helpers: positional and keyword mixes, duplicates, names that are not
 strings, str and list subclasses. A call that the interpreter refuses before
 the callee sees it must be refused as a plain function of that name is."""
 
@@ -10,8 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 from crenly import crenly as mod
 
-from .conftest import Sink
-from .test_binding import PARAMS, List, Str, model
+from module_helpers import PARAMS, List, Str, Sink, model
 
 OBJ = mod.FileCreator.__new__(mod.FileCreator)
 # Every str is "": a create_file that binds then fails on the directory ".".

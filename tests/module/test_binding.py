@@ -8,50 +8,7 @@ import traceback
 
 import pytest
 
-from .conftest import leak_check
-
-PARAMS = {"__init__": ("self",), "_init_growl": ("self",),
-          "parse_brace_expansion": ("self", "text"), "create_file": ("self", "filepath"),
-          "_notify": ("self", "filepath"), "create_files": ("self", "files")}
-EXPECTED_TYPE = {"text": str, "filepath": str, "files": list}
-NOTE = ("crenly rejects subclasses of built-in types here, which is stricter than "
-        "PEP 484 requires.")
-
-
-class Str(str):
-    pass
-
-
-class List(list):
-    pass
-
-
-def model(name, args, kwargs):
-    """(message, notes) of the TypeError of a method call through the class, or
-    None when the call binds."""
-    params = PARAMS[name]
-    n = len(params)
-
-    def count(given):
-        return f"{name}() takes exactly {n} positional argument{'s' * (n - 1)} ({given} given)", None
-    if len(args) > n or (not kwargs and len(args) != n):
-        return count(len(args))
-    bound = dict(zip(params, args))
-    for key, value in kwargs.items():
-        if key in bound:
-            return f"{name}() got multiple values for keyword argument '{key}'", None
-        if key not in params:
-            return f"{name}() got an unexpected keyword argument '{key}'", None
-        bound[key] = value
-    missing = [i for i, param in enumerate(params) if param not in bound]
-    if missing:
-        return count(missing[0])
-    want, value = EXPECTED_TYPE.get(params[-1]), bound[params[-1]]
-    if want and type(value) is not want:
-        return (f"Argument '{params[-1]}' has incorrect type (expected {want.__name__}, "
-                f"got {type(value).__name__})", [NOTE] if isinstance(value, want) else None)
-    return None
-
+from module_helpers import PARAMS, List, Str, leak_check, model
 
 class _Self:
     """Stands for the instance in the call templates."""

@@ -11,7 +11,8 @@ import typing
 
 import pytest
 
-from .conftest import ABSENT, CLIP_WARNING, GNTP_WARNING, PRESENT
+from helpers import CLIP_WARNING, GNTP_WARNING
+from module_helpers import ABSENT, PRESENT
 
 TRELVIN = "import argparse\nclass CustomRichHelpFormatter(argparse.HelpFormatter):\n    pass\n"
 NOTIFIER, TRELVIN_INIT = "gntp/notifier.py", "trelvin/__init__.py"

@@ -8,11 +8,9 @@ import sysconfig
 
 import pytest
 
-from conftest import PACKAGE_DIR, child_env
+from helpers import PACKAGE_DIR, WARNINGS, child_env
+from module_helpers import ABSENT, PRESENT
 
-from .conftest import ABSENT, CLIP_WARNING, GNTP_WARNING, PRESENT
-
-WARNINGS = f"{CLIP_WARNING}\n{GNTP_WARNING}\n"
 REINIT = "Module 'crenly' has already been imported. Re-initialisation is not supported."
 INTERP = ("Interpreter change detected - this module can only be loaded into one "
           "interpreter per process.")

@@ -9,9 +9,8 @@ import types
 
 import pytest
 
-from conftest import child_env
-
-from .conftest import PRESENT, Sink, leak_check
+from helpers import child_env
+from module_helpers import PRESENT, Sink, leak_check
 
 FIRST, SECOND = "__version__.py", "crenly/__version__.py"  # beside the module; sub-directory
 UNDECODABLE = b'version = "\xff"\n'

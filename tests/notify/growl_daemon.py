@@ -1,12 +1,13 @@
-"""A loopback Growl daemon for the notification tests, and its fixtures.
+"""A loopback Growl daemon for the notification tests (conftest.py makes the
+fixtures).
 
 The daemon speaks GNTP on 127.0.0.1:23053, the client's default address, so the
 code under test talks to it without any configuration. It decodes every request
 with the client package's own base message class (the password-checking
 parsers refuse unsigned messages), records it and answers as the test asks.
 
-The fixtures run each test in a network namespace of its own where the system
-allows it (Linux, as root), so that whatever else listens on that port (a
+serving() and own_port() run each test in a network namespace of its own where
+the system allows it (Linux, as root), so that whatever else listens on that port (a
 second test run, a real Growl daemon) is out of the way; elsewhere they use the
 port itself and skip when it is busy. GrowlDaemon alone listens on the plain
 port of the current namespace.
@@ -216,16 +217,3 @@ def serving():
         finally:
             daemon.stop()
     assert not daemon.errors, f"test daemon failed: {daemon.errors}"
-
-
-@pytest.fixture
-def growl_daemon():
-    with serving() as daemon:
-        yield daemon
-
-
-@pytest.fixture
-def no_daemon():
-    """Nothing listens on the client's default port during the test."""
-    with own_port():
-        yield

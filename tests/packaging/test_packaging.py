@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import child_env, run_command
+from helpers import child_env, run_command
 from crenly import crenly as mod
 
 REPO = Path(__file__).resolve().parents[2]
