@@ -8,6 +8,7 @@
 
 #include "crenly/module/globals.hpp"
 #include "crenly/module/protocol.hpp"
+#include "crenly/module/text_kind.hpp"
 
 namespace crenly::creation {
 
@@ -383,18 +384,8 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
         match = call(search, brace_pattern, text);
     }
     if (here) {
-        bool matched = false;
-        switch (PyUnicode_KIND(text)) {
-            case PyUnicode_1BYTE_KIND:
-                matched = cut_here<Py_UCS1>(text, segments);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                matched = cut_here<Py_UCS2>(text, segments);
-                break;
-            default:
-                matched = cut_here<Py_UCS4>(text, segments);
-                break;
-        }
+        const bool matched =
+            with_char_type(text, [&]<class Char>(Char) { return cut_here<Char>(text, segments); });
         if (!matched) return unchanged(text);
     } else {
         if (!truth(match)) return unchanged(text);
@@ -411,14 +402,9 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
         PyErr_SetObject(PyExc_ValueError, too_many_chars.get());
         throw_python_error();
     }
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return product<Py_UCS1>(text, segments, count, PyUnicode_1BYTE_KIND);
-        case PyUnicode_2BYTE_KIND:
-            return product<Py_UCS2>(text, segments, count, PyUnicode_2BYTE_KIND);
-        default:
-            return product<Py_UCS4>(text, segments, count, PyUnicode_4BYTE_KIND);
-    }
+    return with_char_type(text, [&]<class Char>(Char) {
+        return product<Char>(text, segments, count, PyUnicode_KIND(text));
+    });
 }
 
 }  // namespace crenly::creation

@@ -28,6 +28,7 @@ bool create_fast(PyObject* /*self*/, PyObject* /*filepath*/) { return false; }
 #include "crenly/module/function.hpp"
 #include "crenly/module/globals.hpp"
 #include "crenly/module/protocol.hpp"
+#include "crenly/module/text_kind.hpp"
 
 namespace crenly::creation {
 
@@ -336,6 +337,20 @@ void prove_classes(Prover& p, Genuine& g, PyObject* pathlib_dict, PyObject* posi
     const Py_ssize_t static_offset = member_offset(&PyStaticMethod_Type, "__func__");
     const Py_ssize_t class_offset = member_offset(&PyClassMethod_Type, "__func__");
     const Py_ssize_t property_offset = member_offset(&PyProperty_Type, "fget");
+    // The function an attribute of `kind` is or holds (a staticmethod,
+    // classmethod or property wraps pathlib's own function).
+    auto function_of = [&](Kind kind, PyObject* value) {
+        switch (kind) {
+            case Kind::static_method:
+                return p.unwrap(value, &PyStaticMethod_Type, static_offset);
+            case Kind::class_method:
+                return p.unwrap(value, &PyClassMethod_Type, class_offset);
+            case Kind::property:
+                return p.unwrap(value, &PyProperty_Type, property_offset);
+            default:
+                return value;
+        }
+    };
     for (const AttributeSpec& spec : attribute_specs) {
         Ref name = interned(spec.name);
         PyObject* value = lookup_from(mro, spec.start, name.get());
@@ -345,21 +360,6 @@ void prove_classes(Prover& p, Genuine& g, PyObject* pathlib_dict, PyObject* posi
         const std::string qualname =
             std::string(reinterpret_cast<PyTypeObject*>(owner)->tp_name) + "." + spec.name;
         switch (spec.kind) {
-            case Kind::function:
-                p.function(value, pathlib_dict, qualname, builtins);
-                break;
-            case Kind::static_method:
-                p.function(p.unwrap(value, &PyStaticMethod_Type, static_offset), pathlib_dict,
-                           qualname, builtins);
-                break;
-            case Kind::class_method:
-                p.function(p.unwrap(value, &PyClassMethod_Type, class_offset), pathlib_dict,
-                           qualname, builtins);
-                break;
-            case Kind::property:
-                p.function(p.unwrap(value, &PyProperty_Type, property_offset), pathlib_dict,
-                           qualname, builtins);
-                break;
             case Kind::member:
                 expect(Py_TYPE(value) == &PyMemberDescr_Type &&
                        reinterpret_cast<PyDescrObject*>(value)->d_type ==
@@ -367,6 +367,9 @@ void prove_classes(Prover& p, Genuine& g, PyObject* pathlib_dict, PyObject* posi
                 break;
             case Kind::flavour:
                 expect(value == posixpath);
+                break;
+            default:
+                p.function(function_of(spec.kind, value), pathlib_dict, qualname, builtins);
                 break;
         }
         g.attributes.push_back({std::move(name), spec.start, Ref::borrow(value)});
@@ -727,14 +730,9 @@ Ref normalised(PyObject* text, int kind, Py_ssize_t& root, Py_ssize_t& count) {
 }
 
 Ref normalised_text(PyObject* text, Py_ssize_t& root, Py_ssize_t& count) {
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return normalised<Py_UCS1>(text, PyUnicode_1BYTE_KIND, root, count);
-        case PyUnicode_2BYTE_KIND:
-            return normalised<Py_UCS2>(text, PyUnicode_2BYTE_KIND, root, count);
-        default:
-            return normalised<Py_UCS4>(text, PyUnicode_4BYTE_KIND, root, count);
-    }
+    return with_char_type(text, [&]<class Char>(Char) {
+        return normalised<Char>(text, PyUnicode_KIND(text), root, count);
+    });
 }
 
 /// The texts of one path: `str(Path(filepath))` and the file-system bytes
