@@ -149,13 +149,6 @@ void expect(bool condition) {
     if (!condition) throw NotGenuine{};
 }
 
-/// `dict[key]`, borrowed, or null when absent.
-PyObject* entry(PyObject* dict, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
-    if (value == nullptr && PyErr_Occurred()) throw_python_error();
-    return value;
-}
-
 Ref interned(const char* text) { return own(PyUnicode_InternFromString(text)); }
 
 /// Whether `f` is the C function `name` of the module `module`: an entry of
@@ -181,9 +174,9 @@ bool is_c_function(PyObject* f, const char* module, const char* name) {
 Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
     Ref dict = own(PyType_GetDict(type));
     Ref key = interned(name);
-    PyObject* descr = entry(dict.get(), key.get());
-    expect(descr != nullptr && Py_TYPE(descr) == &PyMemberDescr_Type);
-    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+    Ref descr = dict_get(dict.get(), key.get());
+    expect(descr && Py_TYPE(descr.get()) == &PyMemberDescr_Type);
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr.get())->d_member;
     constexpr int object_member = 6;  // T_OBJECT, as these types declare the member
     expect(member->type == object_member || member->type == Py_T_OBJECT_EX);
     return member->offset;
@@ -207,17 +200,18 @@ public:
     /// `dict[key]` must stay `expected` (absent when null); it is now.
     void bind(PyObject* dict, const char* key, PyObject* expected) {
         Ref name = interned(key);
-        expect(entry(dict, name.get()) == expected);
+        expect(dict_get(dict, name.get()).get() == expected);
         g_.bindings.push_back({Ref::borrow(dict), std::move(name), Ref::borrow(expected)});
     }
 
     /// `dict[key]`, which must be there and stay.
     PyObject* bound(PyObject* dict, const char* key) {
         Ref name = interned(key);
-        PyObject* value = entry(dict, name.get());
-        expect(value != nullptr);
-        g_.bindings.push_back({Ref::borrow(dict), std::move(name), Ref::borrow(value)});
-        return value;
+        Ref value = dict_get(dict, name.get());
+        expect(static_cast<bool>(value));
+        PyObject* kept = value.get();  // held by the binding from now on
+        g_.bindings.push_back({Ref::borrow(dict), std::move(name), std::move(value)});
+        return kept;
     }
 
     void field(PyObject* owner, PyObject** slot) {
@@ -301,15 +295,15 @@ constexpr AttributeSpec attribute_specs[] = {
     {"_flavour", 0, pure_posix_index, Kind::flavour},
 };
 
-/// What a lookup of `name` on the classes of `mro` from `start` on finds
-/// (borrowed), or null.
-PyObject* lookup_from(PyObject* mro, std::size_t start, PyObject* name) {
+/// What a lookup of `name` on the classes of `mro` from `start` on finds,
+/// or empty.
+Ref lookup_from(PyObject* mro, std::size_t start, PyObject* name) {
     for (Py_ssize_t i = static_cast<Py_ssize_t>(start); i < PyTuple_GET_SIZE(mro); ++i) {
         auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (cls->tp_dict == nullptr) return nullptr;
-        if (PyObject* value = entry(cls->tp_dict, name)) return value;
+        if (cls->tp_dict == nullptr) return {};
+        if (Ref value = dict_get(cls->tp_dict, name)) return value;
     }
-    return nullptr;
+    return {};
 }
 
 /// The instances of the path class get and set attributes the ordinary way.
@@ -353,10 +347,12 @@ void prove_classes(Prover& p, Genuine& g, PyObject* pathlib_dict, PyObject* posi
     };
     for (const AttributeSpec& spec : attribute_specs) {
         Ref name = interned(spec.name);
-        PyObject* value = lookup_from(mro, spec.start, name.get());
+        Ref found = lookup_from(mro, spec.start, name.get());
+        PyObject* value = found.get();
         PyObject* owner = order[spec.owner];
         expect(value != nullptr &&
-               value == entry(reinterpret_cast<PyTypeObject*>(owner)->tp_dict, name.get()));
+               value ==
+                   dict_get(reinterpret_cast<PyTypeObject*>(owner)->tp_dict, name.get()).get());
         const std::string qualname =
             std::string(reinterpret_cast<PyTypeObject*>(owner)->tp_name) + "." + spec.name;
         switch (spec.kind) {
@@ -372,7 +368,7 @@ void prove_classes(Prover& p, Genuine& g, PyObject* pathlib_dict, PyObject* posi
                 p.function(function_of(spec.kind, value), pathlib_dict, qualname, builtins);
                 break;
         }
-        g.attributes.push_back({std::move(name), spec.start, Ref::borrow(value)});
+        g.attributes.push_back({std::move(name), spec.start, std::move(found)});
     }
     g.path_type = Ref::borrow(path);
     g.posix_path = Ref::borrow(posix);
@@ -458,19 +454,20 @@ void prove(Genuine& g) {
     PyObject* sys = module_dict(p, pathlib_dict, "sys");
     p.bound(pathlib_dict, "ntpath");
     Ref posixpath_name = interned("posixpath");
-    PyObject* posixpath_module = entry(pathlib_dict, posixpath_name.get());
+    Ref posixpath_module = dict_get(pathlib_dict, posixpath_name.get());
 
     // The builtins of pathlib's functions.
     PyObject* path = p.bound(pathlib_dict, "Path");
     expect(PyType_Check(path));
     Ref mkdir_name = interned("mkdir");
-    PyObject* mkdir = entry(reinterpret_cast<PyTypeObject*>(path)->tp_dict, mkdir_name.get());
-    expect(mkdir != nullptr && PyFunction_Check(mkdir));
-    PyObject* builtins = reinterpret_cast<PyFunctionObject*>(mkdir)->func_builtins;
+    Ref mkdir = dict_get(reinterpret_cast<PyTypeObject*>(path)->tp_dict, mkdir_name.get());
+    expect(mkdir && PyFunction_Check(mkdir.get()));
+    // Borrowed from mkdir, which Path's dictionary (bound above) keeps.
+    PyObject* builtins = reinterpret_cast<PyFunctionObject*>(mkdir.get())->func_builtins;
     expect(builtins != nullptr && PyDict_CheckExact(builtins));
     p.watch(builtins);
 
-    prove_classes(p, g, pathlib_dict, posixpath_module, builtins);
+    prove_classes(p, g, pathlib_dict, posixpath_module.get(), builtins);
     p.bind(state.namespace_.get(), "Path", g.path_type.get());
 
     // pathlib's globals.
@@ -492,7 +489,7 @@ void prove(Genuine& g) {
            equals_int(p.bound(os, "O_WRONLY"), O_WRONLY));
 
     // posixpath, as the path class's flavour.
-    expect(p.bound(posixpath, "os") == entry(pathlib_dict, str(Id::os)));
+    expect(p.bound(posixpath, "os") == dict_get(pathlib_dict, str(Id::os)).get());
     for (const char* name : {"splitroot", "join", "splitdrive", "_get_sep"}) {
         p.function(p.bound(posixpath, name), posixpath, name, builtins);
     }
@@ -505,9 +502,9 @@ void prove(Genuine& g) {
 
     // Path.stat's keyword default.
     Ref stat_name = interned("stat");
-    PyObject* stat = entry(reinterpret_cast<PyTypeObject*>(path)->tp_dict, stat_name.get());
-    expect(stat != nullptr && PyFunction_Check(stat));
-    PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(stat);
+    Ref stat = dict_get(reinterpret_cast<PyTypeObject*>(path)->tp_dict, stat_name.get());
+    expect(stat && PyFunction_Check(stat.get()));
+    PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(stat.get());
     expect(kwdefaults != nullptr && PyDict_CheckExact(kwdefaults) &&
            PyDict_GET_SIZE(kwdefaults) == 1);
     p.watch(kwdefaults);
@@ -518,13 +515,18 @@ void prove(Genuine& g) {
     g.tag = posix_type->tp_version_tag;
 }
 
-/// Tries to build the baseline; true when everything was found genuine.
-bool try_prove(Genuine& g) {
+/// Forgets the baseline.
+void forget(Genuine& g) {
     g.bindings.clear();
     g.fields.clear();
     g.attributes.clear();
     g.path_type.reset();
     g.posix_path.reset();
+}
+
+/// Tries to build the baseline; true when everything was found genuine.
+bool try_prove(Genuine& g) {
+    forget(g);
     g.dirty = false;
     try {
         if (g.watcher < 0) g.watcher = require_status(PyDict_AddWatcher(on_dict_event));
@@ -536,11 +538,7 @@ bool try_prove(Genuine& g) {
     } catch (const PythonError&) {
         PyErr_Clear();
     }
-    g.bindings.clear();
-    g.fields.clear();
-    g.attributes.clear();
-    g.path_type.reset();
-    g.posix_path.reset();
+    forget(g);
     return false;
 }
 
@@ -561,14 +559,14 @@ bool attributes_hold(const Genuine& g) {
     auto* cls = reinterpret_cast<PyTypeObject*>(g.posix_path.get());
     if (!ordinary_attributes(cls) || cls->tp_mro == nullptr) return false;
     for (const ClassAttribute& a : g.attributes) {
-        PyObject* found = nullptr;
+        Ref found;
         try {
             found = lookup_from(cls->tp_mro, a.start, a.name.get());
         } catch (const PythonError&) {
             PyErr_Clear();
             return false;
         }
-        if (found != a.expected.get()) return false;
+        if (found.get() != a.expected.get()) return false;
     }
     return true;
 }
@@ -866,15 +864,14 @@ bool create_fast(PyObject* self, PyObject* filepath) {
     }
     // Pathlib's code would have run signal handlers by now.
     if (PyErr_CheckSignals() < 0) throw_python_error();
+    Texts t;
+    if (!make_texts(filepath, t)) return false;
     Ref path_type = Ref::borrow(road().path_type.get());
     // Unless nothing can run between here and the success line, the later
     // steps take a path object made now, as the Python-level steps do.
     const bool quiet = quiet_after_creation(self);
     Ref file_path;
     if (!quiet) file_path = call(path_type.get(), filepath);
-
-    Texts t;
-    if (!make_texts(filepath, t)) return false;
     int error = 0;
     Outcome outcome;
     // The system calls run without the interpreter lock, as os makes them.
@@ -882,11 +879,7 @@ bool create_fast(PyObject* self, PyObject* filepath) {
     outcome = make_file(t.parent.c_str(), t.file, error);
     PyEval_RestoreThread(thread);
     if (outcome == Outcome::python) return false;
-    if (outcome == Outcome::close_failed) {
-        errno = error;
-        PyErr_SetFromErrno(PyExc_OSError);
-        throw_python_error();
-    }
+    if (outcome == Outcome::close_failed) raise_os_error(error, nullptr);  // as os.close
     if (!quiet) {
         finish_creation(self, file_path.get());
         return true;

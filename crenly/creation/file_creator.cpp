@@ -96,19 +96,22 @@ void copy_to_clipboard(PyObject* file_path) {
     }
 }
 
-namespace {
-
-/// Raises the OSError of C error `number` for `file_path` (IsADirectoryError
-/// for EISDIR): the path names no file that the caller can be told was created.
-[[noreturn]] CRENLY_COLD void raise_os_error(int number, PyObject* file_path) {
-    Ref name = own(PyObject_Str(file_path));
+CRENLY_COLD void raise_os_error(int number, PyObject* file_path) {
     // Built from its values, not from errno: on Windows the module's C runtime
     // is not the interpreter's, and the two do not share errno. OSError picks
     // the subclass for the number.
-    Ref args = own(Py_BuildValue("(isO)", number, std::strerror(number), name.get()));
+    Ref args;
+    if (file_path == nullptr) {
+        args = own(Py_BuildValue("(is)", number, std::strerror(number)));
+    } else {
+        Ref name = own(PyObject_Str(file_path));
+        args = own(Py_BuildValue("(isO)", number, std::strerror(number), name.get()));
+    }
     PyErr_SetObject(PyExc_OSError, args.get());
     throw_python_error();
 }
+
+namespace {
 
 // parent.mkdir(parents=True, exist_ok=True) and file_path.touch(exist_ok=True)
 const KeywordNames mkdir_keywords{Id::parents, Id::exist_ok};

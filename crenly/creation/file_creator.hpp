@@ -13,6 +13,10 @@ module::Ref init(PyObject* self);
 /// the entry of `traceback_code`) and False.
 module::Ref create_file(PyObject* self, PyObject* filepath, PyObject* traceback_code);
 
+/// Raises the OSError of C error `number` for `file_path` (str() of it; none
+/// when null), IsADirectoryError for EISDIR and so on.
+[[noreturn]] void raise_os_error(int number, PyObject* file_path);
+
 /// Copies the absolute path of `file_path` to the clipboard; a failure is
 /// reported as a warning line and otherwise ignored.
 void copy_to_clipboard(PyObject* file_path);
