@@ -34,7 +34,7 @@ CRENLY_COLD bool count_error(const Callable& c, Py_ssize_t given) noexcept {
 /// The index of the parameter named `key`, -1 when there is none, -2 on
 /// error. Pointer comparison first (keyword names are normally interned),
 /// equality as the fallback.
-int parameter_index(const Callable& c, PyObject* key) noexcept {
+int parameter_index(const Callable& c, PyObject* key) {
     for (int i = 0; i < c.nparams; ++i) {
         if (key == str(c.params[i])) return i;
     }
@@ -48,7 +48,7 @@ int parameter_index(const Callable& c, PyObject* key) noexcept {
 
 /// Sets the TypeError of a failed exact-type check; with a note when
 /// `value` is an instance of a subclass of the expected type.
-CRENLY_COLD bool type_error(const Callable& c, PyObject* value, bool subclass) noexcept {
+CRENLY_COLD bool type_error(const Callable& c, PyObject* value, bool subclass) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  PyUnicode_AsUTF8(str(c.params[1])), check_name(c.check), Py_TYPE(value)->tp_name);
@@ -65,7 +65,7 @@ CRENLY_COLD bool type_error(const Callable& c, PyObject* value, bool subclass) n
     return false;
 }
 
-bool check_type(const Callable& c, PyObject* value) noexcept {
+bool check_type(const Callable& c, PyObject* value) {
     switch (c.check) {
         case ArgCheck::none:
             return true;
@@ -80,7 +80,7 @@ bool check_type(const Callable& c, PyObject* value) noexcept {
 }  // namespace
 
 bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** bound) noexcept {
+          PyObject** bound) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (c.nparams == 0) {
         if (nkw > 0) {

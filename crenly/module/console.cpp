@@ -11,9 +11,10 @@ const Text ascii{"ascii"};
 /// `sys.stdout.encoding or "ascii"`: "ascii" when the encoding is false
 /// (None, ""), and also when there is none or it is not a str.
 Ref stdout_encoding() {
-    PyObject* out = PySys_GetObject("stdout");  // borrowed
-    if (out != nullptr && out != Py_None) {
-        Ref encoding = optional_attr(out, str(Id::encoding));
+    // Held: reading its encoding may run Python code, which may replace sys.stdout.
+    Ref out = Ref::borrow(PySys_GetObject("stdout"));
+    if (out && out.get() != Py_None) {
+        Ref encoding = optional_attr(out.get(), str(Id::encoding));
         if (encoding && PyUnicode_Check(encoding.get()) && truth(encoding)) return encoding;
     }
     return Ref::borrow(ascii.get());

@@ -1,5 +1,6 @@
 #include "crenly/module/errors.hpp"
 
+#include <cassert>
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -10,7 +11,11 @@
 
 namespace crenly::module {
 
-void throw_python_error() { throw PythonError{}; }
+void throw_python_error() {
+    assert(PyErr_Occurred() && "a failure signalled without a Python error");
+    ensure_error_set();
+    throw PythonError{};
+}
 
 void raise(PyObject* type, const char* format, ...) {
     va_list vargs;
@@ -99,6 +104,8 @@ Handling::Handling(Ref exception) noexcept
     PyErr_SetHandledException(exception_.get());
 }
 
-Handling::~Handling() { PyErr_SetHandledException(previous_.get()); }
+Handling::~Handling() {
+    if (thread_attached()) PyErr_SetHandledException(previous_.get());
+}
 
 }  // namespace crenly::module

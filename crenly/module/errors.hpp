@@ -5,10 +5,26 @@
 
 #include "crenly/module/ref.hpp"
 
+#if defined(__GLIBC__)
+#include <cxxabi.h>
+#endif
+
 #if defined(__GNUC__) || defined(__clang__)
 #define CRENLY_COLD __attribute__((cold, noinline))
 #else
 #define CRENLY_COLD
+#endif
+
+// An entry point that the interpreter calls and that may run Python code.
+// glibc ends a thread by unwinding its stack (abi::__forced_unwind): the
+// interpreter's finalization ends a daemon thread so when it asks for the
+// interpreter lock again, also from inside such a function. A noexcept frame
+// would turn that unwind into std::terminate, so these are not noexcept
+// there; every other exception is still caught by their guard.
+#if defined(__GLIBC__)
+#define CRENLY_ENTRY
+#else
+#define CRENLY_ENTRY noexcept
 #endif
 
 namespace crenly::module {
@@ -17,7 +33,9 @@ namespace crenly::module {
 /// It carries nothing; the interpreter's error indicator is the payload.
 struct PythonError {};
 
-/// Throws PythonError (cold path, kept out of line).
+/// Throws PythonError (cold path, kept out of line). A Python error must be
+/// set; a call that failed without setting one is a fault of the module,
+/// reported as SystemError (and stopped at in a debug build).
 [[noreturn]] CRENLY_COLD void throw_python_error();
 
 /// Returns a borrowed result, or throws when it is null.
@@ -42,16 +60,17 @@ inline int require_status(int status) {
 [[noreturn]] CRENLY_COLD void raise(PyObject* type, const char* format, ...);
 
 /// Turns the C++ exception being handled into a Python error. Call only
-/// inside a catch block; never throws.
+/// inside a catch block, never for a forced unwind; never throws.
 void set_error_from_current_exception() noexcept;
 
 /// Sets SystemError when a PythonError marker arrived with no error set.
 void ensure_error_set() noexcept;
 
 /// Runs `body` (returning Ref) for an interpreter entry point: a new
-/// reference on success, null with a Python error set on any failure.
+/// reference on success, null with a Python error set on any failure. The
+/// unwind of a thread that the C library ends passes through untouched.
 template <class F>
-PyObject* guard_object(F&& body) noexcept {
+PyObject* guard_object(F&& body) CRENLY_ENTRY {
     try {
         return body().release();
     } catch (const PythonError&) {
@@ -59,6 +78,10 @@ PyObject* guard_object(F&& body) noexcept {
         // than classified by rethrowing, which costs far more).
         ensure_error_set();
         return nullptr;
+#if defined(__GLIBC__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
@@ -67,13 +90,17 @@ PyObject* guard_object(F&& body) noexcept {
 
 /// Runs `body` (returning void) for an entry point with a status result.
 template <class F>
-int guard_status(F&& body) noexcept {
+int guard_status(F&& body) CRENLY_ENTRY {
     try {
         body();
         return 0;
     } catch (const PythonError&) {
         ensure_error_set();
         return -1;
+#if defined(__GLIBC__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         set_error_from_current_exception();
         return -1;
@@ -109,6 +136,8 @@ Ref catch_pending(PyObject* type, PyObject* traceback_code = nullptr);
 class Handling {
 public:
     explicit Handling(Ref exception) noexcept;
+    // Restores the previous exception, unless the thread is being ended
+    // without the interpreter (see thread_attached).
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;

@@ -51,7 +51,7 @@ bool interpreter_is_marked(PyInterpreterState* interp) {
 /// With a call of the module's functions still under way (a daemon thread,
 /// or the exit callbacks run from inside one), the state stays as it is: a
 /// later interpreter of the process then gets the ImportError of the create step.
-PyObject* release_at_exit(PyObject* /*self*/, PyObject* /*unused*/) noexcept {
+PyObject* release_at_exit(PyObject* /*self*/, PyObject* /*unused*/) CRENLY_ENTRY {
     if (state.calls_running != 0) Py_RETURN_NONE;
     release_state();
     Py_RETURN_NONE;
@@ -76,7 +76,7 @@ void bind_to_interpreter() {
 
 /// Create step: one interpreter per process; the same module object for
 /// every import of this process once one has started executing.
-PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
+PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) CRENLY_ENTRY {
     return guard_object([spec] {
         PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
         const std::int64_t id = PyInterpreterState_GetID(interp);
@@ -113,7 +113,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
 }
 
 /// Exec step: builds the process-wide state and runs the module body once.
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) CRENLY_ENTRY {
     if (state.module) {
         if (state.module.get() == module) return 0;
         PyErr_SetString(

@@ -8,6 +8,14 @@
 
 namespace crenly::module {
 
+/// Whether this thread has its interpreter state attached, so that it may
+/// touch Python objects. False while the thread has let go of the
+/// interpreter lock, and so also while glibc unwinds a thread that the
+/// interpreter's finalization ended in PyEval_RestoreThread (a daemon
+/// thread at exit): the unwind runs the destructors of the frames it
+/// passes, and nothing may be released then.
+inline bool thread_attached() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+
 /// Owns one strong reference (or nothing). Move-only; every incref and every
 /// transfer of ownership is spelled out: `steal` adopts a new reference,
 /// `borrow` takes an extra one, `release` hands it back to the caller.
@@ -22,7 +30,11 @@ public:
         Py_XDECREF(old);
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    // Without the interpreter (see thread_attached) the reference is left
+    // as it is: the process is ending that thread.
+    ~Ref() {
+        if (ptr_ != nullptr && thread_attached()) Py_DECREF(ptr_);
+    }
 
     /// Adopts a new reference (may be null).
     [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }

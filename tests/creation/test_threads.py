@@ -1,6 +1,7 @@
-"""Eight threads with a tiny switch interval call create_file (succeeding and
-failing) and parse_brace_expansion (expanding and over the limit), half on one
-shared FileCreator, half on one of their own."""
+"""Threads: eight with a tiny switch interval call create_file (succeeding
+and failing) and parse_brace_expansion (expanding and over the limit), half
+on one shared FileCreator, half on one of their own; and a daemon thread that
+is inside the module when the interpreter exits."""
 
 import contextlib
 import io
@@ -8,8 +9,11 @@ import sys
 import threading
 import time
 
+import pytest
+
 from creation_helpers import model
 from crenly import crenly as mod
+from helpers import WINDOWS
 
 THREADS, SECONDS = 8, 2.0
 PATTERNS = ["t{i}/{{a, b}}{{c,d}}.x", "plain{i}.txt", "{{x,y}}{{1,2,3}}/t{i}{{z}}", "{{a,b}}" * 21]
@@ -63,3 +67,45 @@ def test_eight_threads_share_the_module(tmp_path, monkeypatch):
     assert out.getvalue().count("\u2713 File created: ") == sum(rounds)
     assert out.getvalue().count("\u2717 Error creating file \"blocker/t") == sum(rounds)
     assert (tmp_path / "blocker").read_bytes() == b"kept"
+
+
+# A daemon thread creates files in a loop until the interpreter, exiting,
+# ends it wherever it is: in a system call, in Python code the module called
+# (the clipboard copy, a notifier), or waiting for the interpreter lock.
+DAEMON = """
+import pathlib, sys, threading, time
+import crenly.crenly as m
+if sys.argv[1] == "pathlib":
+    m.Path = type("P", (pathlib.Path().__class__,), {})
+services = sys.argv[2] == "on"
+m.HAS_CLIPBOARD = services and m.HAS_CLIPBOARD   # the real copy, or its warning
+m.HAS_GROWL = False
+creator = m.FileCreator()
+class Notifier:
+    def notify(self, **kw):
+        time.sleep(0)
+if services:
+    m.HAS_GROWL, creator.growl = True, Notifier()
+running = threading.Event()
+def loop():
+    for i in range(10**9):
+        creator.create_file(f"d{i % 7}/f{i % 50}.txt")
+        creator.create_file(f"d{i % 7}/f{i % 50}.txt/x")   # fails
+        running.set()
+threading.Thread(target=loop, daemon=True).start()
+running.wait()
+time.sleep(0.005)
+"""
+
+
+@pytest.mark.skipif(WINDOWS, reason="the interpreter ends a daemon thread at exit by unwinding its "
+                                    "stack on glibc only; Windows ends it without unwinding")
+@pytest.mark.parametrize("services", ["off", "on"])
+@pytest.mark.parametrize("road", ["native", "pathlib"])
+def test_exit_with_a_daemon_thread_inside_the_module(py, road, services):
+    crashes = []
+    for _ in range(30):
+        run = py(DAEMON, road, services, timeout=60)
+        if run.returncode != 0:
+            crashes.append(run.returncode)
+    assert crashes == [], f"{len(crashes)} of 30 exits failed: {crashes}"
