@@ -2,7 +2,8 @@
 
 It imports just the standard modules that the crenly module body imports,
 and per path makes a Path, creates the parent directories, tests for a
-directory, touches the file, makes the path absolute and prints one line.
+directory, touches the file, tests for a regular file, makes the path
+absolute and prints one line.
 No expansion, no argument parsing, no probes, no summary.
 """
 
@@ -22,7 +23,7 @@ def create(paths):
         path.parent.mkdir(parents=True, exist_ok=True)
         if not path.is_dir():
             path.touch(exist_ok=True)
-            count += 1
+            count += path.is_file()
         print(f'\u2713 File created: "{path.absolute()}"')
     return count
 

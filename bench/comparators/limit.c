@@ -5,7 +5,8 @@
  *
  * For each PATH (relative, with a parent directory): mkdir of the parent
  * (with stat when it exists), stat of the path (the directory test),
- * utimensat, or open(O_CREAT)/close when that fails, getcwd, and the line
+ * utimensat, or open(O_CREAT)/close when that fails, stat of the path again
+ * (the regular-file test), getcwd, and the line
  * '✓ File created: "<cwd>/<PATH>"' on standard output (fully buffered).
  * Prints the seconds per path of that loop on standard error.
  */
@@ -44,6 +45,7 @@ static int create(const char *path) {
         int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
         if (fd < 0 || close(fd) != 0) return -1;
     }
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == NULL) return -1;
     printf("\xe2\x9c\x93 File created: \"%s/%s\"\n", cwd, path);

@@ -176,6 +176,8 @@ class FileCreator:
             if file_path.is_dir():
                 raise IsADirectoryError(21, os.strerror(21), str(file_path))
             file_path.touch(exist_ok=True)
+            if not file_path.is_file():
+                raise OSError(22, os.strerror(22), str(file_path))
             if HAS_CLIPBOARD:
                 try:
                     clipboard.copy(str(file_path.absolute()))

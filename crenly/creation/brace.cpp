@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "crenly/module/genuine.hpp"
 #include "crenly/module/globals.hpp"
 #include "crenly/module/protocol.hpp"
 #include "crenly/module/text_kind.hpp"
@@ -90,71 +91,121 @@ Span items_span(PyObject* match) {
     return {position(PyTuple_GET_ITEM(span.get(), 0)), position(PyTuple_GET_ITEM(span.get(), 1))};
 }
 
-// ---- The genuine re.search, recognised by what it is
+// ---- The genuine re.search, proved
 
-/// Whether `f` is the function `name` of the re module whose namespace is
-/// `re_dict`: a plain function defined in that namespace under that name,
-/// with no closure and no keyword defaults. Its code object, once found so,
-/// is kept in `known` so that the next check is a pointer compare.
-bool is_re_function(PyObject* f, PyObject* re_dict, Id name, Ref& known) {
-    if (f == nullptr || !PyFunction_Check(f) || PyFunction_GET_GLOBALS(f) != re_dict ||
-        PyFunction_GET_CLOSURE(f) != nullptr || PyFunction_GET_KW_DEFAULTS(f) != nullptr) {
+/// What re.search(pattern, text) runs up to the match, proved genuine: the
+/// module global re, its search and _compile (code as re's own file defines
+/// them, search's default flags 0), what _compile reads first (isinstance
+/// of RegexFlag, type, the cache _cache2), and re's compiled pattern type
+/// (a C type of the _sre module, which nothing can change).
+struct ReFacts {
+    PyObject* re = nullptr;
+    PyObject* search = nullptr;
+    PyObject* compile = nullptr;
+    PyObject* cache = nullptr;
+    PyObject* pattern_type = nullptr;
+};
+
+ReFacts re_facts;
+
+/// Whether `type` is the compiled pattern type of the _sre module.
+bool is_sre_pattern_type(PyObject* type) {
+    if (!PyType_Check(type)) return false;
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    if (!(t->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) || (t->tp_flags & Py_TPFLAGS_BASETYPE) ||
+        std::strcmp(t->tp_name, "re.Pattern") != 0 || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
         return false;
     }
-    PyObject* code = PyFunction_GET_CODE(f);
-    if (code == known.get()) return true;
-    PyObject* qualname = reinterpret_cast<PyCodeObject*>(code)->co_qualname;
-    if (!PyUnicode_Check(qualname) || PyUnicode_Compare(qualname, str(name)) != 0) return false;
-    known = Ref::borrow(code);
-    return true;
+    PyObject* module = PyType_GetModule(t);  // borrowed
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const PyModuleDef* def = PyModule_GetDef(module);
+    return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, "_sre") == 0;
 }
 
-/// re's own `_compile`, when `search` is re's own search function, which
-/// does `_compile(pattern, flags).search(string)` with the default flags 0,
-/// and the `_compile` it calls is re's own too; otherwise empty.
-Ref genuine_compile(PyObject* search) {
-    // Held: a lookup may compare keys by Python code, which may unload re.
-    Ref re = dict_get(PyImport_GetModuleDict(), str(Id::re));
-    if (!re || !PyModule_Check(re.get())) return {};
-    PyObject* re_dict = PyModule_GetDict(re.get());  // borrowed from re
-    if (!is_re_function(search, re_dict, Id::search, state.re_search_code)) return {};
-    PyObject* defaults = PyFunction_GET_DEFAULTS(search);
-    if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1 ||
-        PyTuple_GET_ITEM(defaults, 0) != state.int0.get()) {
-        return {};
-    }
-    Ref compile = dict_get(re_dict, str(Id::compile_));
-    if (!is_re_function(compile.get(), re_dict, Id::compile_, state.re_compile_code) ||
-        PyFunction_GET_DEFAULTS(compile.get()) != nullptr) {
-        return {};
-    }
-    return compile;
+void build_re(Prover& p) {
+    ReFacts facts;
+    facts.re = p.bound(state.namespace_.get(), "re");
+    expect(PyModule_CheckExact(facts.re));
+    p.keep_type(facts.re);
+    PyObject* re_dict = PyModule_GetDict(facts.re);
+    facts.search = p.bound(re_dict, "search");
+    p.function(facts.search, facts.re, "search");
+    PyObject* defaults = PyFunction_GET_DEFAULTS(facts.search);
+    expect(defaults != nullptr && PyTuple_CheckExact(defaults) && PyTuple_GET_SIZE(defaults) == 1 &&
+           PyTuple_GET_ITEM(defaults, 0) == state.int0.get() &&
+           PyFunction_GET_KW_DEFAULTS(facts.search) == nullptr);
+    facts.compile = p.bound(re_dict, "_compile");
+    p.function(facts.compile, facts.re, "_compile");
+    expect(PyFunction_GET_DEFAULTS(facts.compile) == nullptr &&
+           PyFunction_GET_KW_DEFAULTS(facts.compile) == nullptr);
+    facts.cache = p.bound(re_dict, "_cache2");
+    expect(PyDict_CheckExact(facts.cache));
+    // isinstance(flags, RegexFlag): RegexFlag's metaclass checks instances
+    // as type does.
+    PyObject* flag = p.bound(re_dict, "RegexFlag");
+    expect(PyType_Check(flag));
+    p.keep_type(flag);
+    Ref type_dict = own(PyType_GetDict(&PyType_Type));
+    Ref instancecheck =
+        dict_get(type_dict.get(), Ref(own(PyUnicode_FromString("__instancecheck__"))).get());
+    expect(p.attribute(reinterpret_cast<PyObject*>(Py_TYPE(flag)), "__instancecheck__") ==
+           instancecheck.get());
+    PyObject* builtins = PyModule_GetDict(state.builtins.get());
+    expect(Prover::is_c_function(p.bound(builtins, "isinstance"), "builtins", "isinstance") &&
+           p.bound(builtins, "type") == reinterpret_cast<PyObject*>(&PyType_Type));
+    p.absent(re_dict, "isinstance");
+    p.absent(re_dict, "type");
+    facts.pattern_type = p.bound(re_dict, "Pattern");
+    expect(is_sre_pattern_type(facts.pattern_type));
+    re_facts = facts;
 }
 
-/// What re's `_compile` returns for the brace pattern without calling it,
-/// when that is known: the entry of its cache, which it returns first.
-Ref cached_regex(PyObject* compile) {
-    Ref cache = dict_get(PyFunction_GET_GLOBALS(compile), str(Id::cache2));
-    if (!cache || !PyDict_CheckExact(cache.get())) return {};
-    if (!state.brace_cache_key) {
+// search, then _compile.
+Proof re_proof{build_re, 2};
+
+}  // namespace
+
+Proof* brace_proof() noexcept { return &re_proof; }
+
+namespace {
+
+/// The key of the brace pattern in re's cache, and the compiled brace
+/// pattern last found there.
+class BraceCache final : public Slot {
+public:
+    Ref key;
+    Ref regex;
+
+private:
+    void release() override {
+        key.reset();
+        regex.reset();
+    }
+};
+
+BraceCache brace_cache;
+
+/// What `_compile(pattern, 0)` finds in re's cache for the brace pattern
+/// (its first step), or empty.
+Ref cached_regex() {
+    if (!brace_cache.key) {
         // The key `_compile` files a pattern under: (type, text, flags).
-        state.brace_cache_key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                                 brace_pattern.get(), state.int0.get()));
+        brace_cache.key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                           brace_pattern.get(), state.int0.get()));
     }
-    return dict_get(cache.get(), state.brace_cache_key.get());
+    return dict_get(re_facts.cache, brace_cache.key.get());
 }
 
 /// Whether `regex` is the brace pattern compiled by re (the text as given,
 /// default flags): its matches are then those that find_group finds.
 bool is_brace_regex(const Ref& regex) {
-    if (regex.get() == state.brace_regex.get()) return true;
-    // The compiled patterns of the re module's engine: a type of C code (a
-    // class of Python code is neither immutable nor closed to subclasses).
-    const PyTypeObject* type = Py_TYPE(regex.get());
-    if (std::strcmp(type->tp_name, "re.Pattern") != 0 ||
-        !(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) || (type->tp_flags & Py_TPFLAGS_BASETYPE)) {
+    if (Py_TYPE(regex.get()) != reinterpret_cast<PyTypeObject*>(re_facts.pattern_type)) {
         return false;
     }
+    if (regex.get() == brace_cache.regex.get()) return true;
     Ref source = getattr(regex, Id::pattern);
     Ref flags = getattr(regex, Id::flags);
     int overflow = 0;
@@ -165,7 +216,7 @@ bool is_brace_regex(const Ref& regex) {
         return false;
     }
     // Compiled patterns are immutable: one found right once stays right.
-    state.brace_regex = Ref::borrow(regex.get());
+    brace_cache.regex = Ref::borrow(regex.get());
     return true;
 }
 
@@ -363,27 +414,30 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     Ref re = load_global(Id::re);
     Ref search = getattr(re, Id::search);
 
-    // re's own search is followed step by step: `_compile` (unless its
-    // cache already holds the answer), then the compiled brace pattern is
-    // matched here, in linear time (the compiled one backtracks). Whatever
-    // else these turn out to be is called as re's search would call it.
+    // re's own search is followed step by step while it is the very one
+    // proved: `_compile` (unless its cache holds the answer), then the
+    // compiled brace pattern is matched here, in linear time (the compiled
+    // one backtracks). Whatever else these turn out to be is called as re's
+    // search would call it.
     std::vector<Segment> segments;
     Ref match;
     bool here = false;
-    if (Ref compile = genuine_compile(search.get())) {
-        // The brace pattern needs a "{": re's search finds nothing in a
-        // text without one, and compiling or looking up the pattern can wait.
-        const Py_ssize_t open = PyUnicode_FindChar(text, '{', 0, PyUnicode_GET_LENGTH(text), 1);
-        if (open == -2) throw_python_error();
-        if (open == -1) return unchanged(text);
-        Ref regex = cached_regex(compile.get());
-        if (!regex) regex = call(compile, brace_pattern, state.int0);
+    if (re_proof.licensed() && re.get() == re_facts.re && search.get() == re_facts.search) {
+        Ref regex = cached_regex();
+        if (!regex) {
+            regex = call(re_facts.compile, brace_pattern, state.int0);
+        } else if (PyUnicode_FindChar(text, '{', 0, PyUnicode_GET_LENGTH(text), 1) == -1) {
+            // The brace pattern needs a "{": the match finds nothing.
+            re_proof.taken();
+            return unchanged(text);
+        }
         here = is_brace_regex(regex);
         if (!here) match = call_method(regex, Id::search, text);
     } else {
         match = call(search, brace_pattern, text);
     }
     if (here) {
+        re_proof.taken();
         const bool matched =
             with_char_type(text, [&]<class Char>(Char) { return cut_here<Char>(text, segments); });
         if (!matched) return unchanged(text);

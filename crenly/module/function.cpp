@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "crenly/module/binder.hpp"
+#include "crenly/module/genuine.hpp"
 #include "crenly/module/protocol.hpp"
 
 namespace crenly::module {
@@ -54,7 +55,7 @@ CRENLY_COLD void raise_too_deep() noexcept {
 /// leaves the function, a call refused by the binder included, gains the
 /// entry "crenly.crenly.<qualname>" at the line of its definition.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) CRENLY_ENTRY {
     // The module's state is released when its interpreter finalises; a
     // function still reachable then (a late atexit callback, a finaliser)
     // must not touch it.
@@ -103,12 +104,12 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int function_clear(PyObject* self) noexcept {
+int function_clear(PyObject* self) CRENLY_ENTRY {
     for (PyObject** field : owned_fields(as_function(self))) Py_CLEAR(*field);
     return 0;
 }
 
-void function_dealloc(PyObject* self) noexcept {
+void function_dealloc(PyObject* self) CRENLY_ENTRY {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
@@ -120,12 +121,20 @@ void function_dealloc(PyObject* self) noexcept {
 /// signature from __code__ and __annotations__.
 PyObject* function_get_none(PyObject* /*self*/, void* /*closure*/) noexcept { Py_RETURN_NONE; }
 
+/// `_shortcut_calls`: how many calls took the function's native shortcut (0
+/// for a function that has none), for tests and diagnostics.
+PyObject* function_get_shortcut_calls(PyObject* self, void* /*closure*/) noexcept {
+    const Callable& c = callable(as_function(self)->id);
+    const Proof* proof = c.shortcut != nullptr ? c.shortcut() : nullptr;
+    return PyLong_FromUnsignedLongLong(proof != nullptr ? proof->taken_count() : 0);
+}
+
 PyObject* function_get_doc(PyObject* self, void* /*closure*/) noexcept {
     PyObject* doc = as_function(self)->doc;
     return Py_NewRef(doc != nullptr ? doc : Py_None);
 }
 
-int function_set_doc(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+int function_set_doc(PyObject* self, PyObject* value, void* /*closure*/) CRENLY_ENTRY {
     // Deleting the docstring leaves None, as for Python functions.
     Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
     return 0;
@@ -148,6 +157,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", function_get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", function_get_none, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"_shortcut_calls", function_get_shortcut_calls, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

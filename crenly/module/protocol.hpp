@@ -60,13 +60,13 @@ Ref call_method(const S& self, Id name, const Args&... args) {
         str(name), stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-/// `self.name(positional..., name=value...)`: the last len(names) arguments
-/// are the keyword values, in the order of `names`.
-template <class S, class... Args>
-Ref call_method_kw(const S& self, Id name, const KeywordNames& names, const Args&... args) {
+/// `self.name(positional..., name=value...)`: the last N arguments are the
+/// keyword values, in the order of `names`.
+template <class S, std::size_t N, class... Args>
+Ref call_method_kw(const S& self, Id name, const KeywordNames<N>& names, const Args&... args) {
+    static_assert(N <= sizeof...(Args), "a value for every keyword name");
     PyObject* stack[] = {object(self), object(args)...};
-    const std::size_t positional =
-        1 + sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(names.get()));
+    constexpr std::size_t positional = 1 + sizeof...(Args) - N;
     return own(PyObject_VectorcallMethod(str(name), stack,
                                          positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }

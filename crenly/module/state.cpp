@@ -1,7 +1,5 @@
 #include "crenly/module/state.hpp"
 
-#include <algorithm>
-
 #include "crenly/module/errors.hpp"
 
 namespace crenly::module {
@@ -21,6 +19,7 @@ static_assert(std::size(pool_texts) == pool_size);
 // set before any declaration's constructor runs, whatever the file order.
 constinit const Constant* enrolled = nullptr;
 constinit std::size_t enrolled_count = 0;
+constinit Slot* slots = nullptr;
 
 /// A new str, hashed now so that every later dictionary lookup finds the
 /// hash cached.
@@ -33,17 +32,14 @@ Ref hashed(Ref text) {
 
 Constant::Constant() noexcept : next_(enrolled), index_(enrolled_count++) { enrolled = this; }
 
+Slot::Slot() noexcept : next_(slots) { slots = this; }
+
 Ref Text::build() const { return hashed(own(PyUnicode_FromString(utf8_))); }
 
-KeywordNames::KeywordNames(std::initializer_list<Id> names) noexcept
-    : size_(std::min(names.size(), names_.size())) {
-    std::copy_n(names.begin(), size_, names_.begin());
-}
-
-Ref KeywordNames::build() const {
-    Ref tuple = own(PyTuple_New(static_cast<Py_ssize_t>(size_)));
-    for (std::size_t i = 0; i < size_; ++i) {
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(str(names_[i])));
+Ref keyword_tuple(const Id* names, std::size_t size) {
+    Ref tuple = own(PyTuple_New(static_cast<Py_ssize_t>(size)));
+    for (std::size_t i = 0; i < size; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(str(names[i])));
     }
     return tuple;
 }
@@ -63,9 +59,12 @@ void create_constants() {
     }
 }
 
-void release_state() noexcept {
-    State held = std::move(state);  // leaves every Ref of `state` empty
-    state.live = false;
-}  // `held` drops the objects here
+void release_state() {
+    {
+        State held = std::move(state);  // leaves every Ref of `state` empty
+        state.live = false;
+    }  // `held` drops the objects here
+    for (Slot* slot = slots; slot != nullptr; slot = slot->next_) slot->release();
+}
 
 }  // namespace crenly::module

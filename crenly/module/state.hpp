@@ -8,7 +8,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <vector>
 
 #include "crenly/module/ref.hpp"
@@ -76,6 +75,7 @@ namespace crenly::module {
     X(argv, "argv")                                       \
     X(format_exc, "format_exc")                           \
     X(getenv, "getenv")                                   \
+    X(strerror, "strerror")                               \
     X(TRACEBACK, "TRACEBACK")                             \
     X(strip, "strip")                                     \
     X(startswith, "startswith")                           \
@@ -83,8 +83,6 @@ namespace crenly::module {
     X(search, "search")                                   \
     X(span, "span")                                       \
     X(end, "end")                                         \
-    X(compile_, "_compile")                               \
-    X(cache2, "_cache2")                                  \
     X(pattern, "pattern")                                 \
     X(flags, "flags")                                     \
     X(version, "version")                                 \
@@ -173,15 +171,6 @@ struct State {
     std::array<CallableObjects, callable_count> callables;
     Ref genexpr_frame;
     Ref function_type;
-
-    // Brace expansion: the code objects of re's `search` and `_compile` and
-    // the compiled brace pattern, each last found genuine (checked again at
-    // every expansion), and the key of that pattern in re's cache.
-    Ref re_search_code, re_compile_code, brace_regex, brace_cache_key;
-
-    // The native road of create_file (creation/fast_create.cpp): a capsule
-    // of what it proved genuine, made on first use.
-    Ref fast_create;
 };
 
 /// The one instance; never destroyed (its objects must not be released after
@@ -228,22 +217,54 @@ private:
 
 /// The keyword-name tuple of a call made for each item (each file, each
 /// notification), built once; a call made once per run names its keywords
-/// at the call site instead (call_named).
+/// at the call site instead (call_named). Sized by its names:
+/// `const KeywordNames touch_keywords{Id::exist_ok};`
+template <std::size_t N>
 class KeywordNames final : public Constant {
 public:
-    KeywordNames(std::initializer_list<Id> names) noexcept;
+    template <class... Names>
+    explicit KeywordNames(Names... names) noexcept : names_{names...} {}
+
+    static constexpr std::size_t size = N;
 
 private:
-    [[nodiscard]] Ref build() const override;
-    std::array<Id, 6> names_{};
-    std::size_t size_ = 0;
+    [[nodiscard]] Ref build() const override { return keyword_tuple(names_.data(), N); }
+    std::array<Id, N> names_;
 };
+
+template <class... Names>
+KeywordNames(Names...) -> KeywordNames<sizeof...(Names)>;
+
+/// Process-wide data that a feature keeps (a cache, a proof), declared at
+/// namespace scope beside the code that uses it: every declaration enrols
+/// itself when the library is loaded, and release_state() releases them all
+/// with the state. Used only under the interpreter lock.
+class Slot {
+public:
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+
+protected:
+    Slot() noexcept;
+    ~Slot() = default;
+
+private:
+    friend void release_state();
+    /// Drops every Python object the slot holds; it is empty afterwards.
+    virtual void release() = 0;
+
+    Slot* next_;  // the enrolment list
+};
+
+/// A new tuple of the pool entries of `names`.
+Ref keyword_tuple(const Id* names, std::size_t size);
 
 /// Builds the pool, the enrolled constants and the fixed constants.
 void create_constants();
 
 /// Empties the state (all but the recorded interpreter ID) and then drops
-/// every object it held, so that code run by a release sees an empty state.
-void release_state() noexcept;
+/// every object it held, so that code run by a release sees an empty state;
+/// then releases every slot.
+void release_state();
 
 }  // namespace crenly::module

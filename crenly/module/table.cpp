@@ -7,6 +7,7 @@
 #include "crenly/creation/batch.hpp"
 #include "crenly/creation/brace.hpp"
 #include "crenly/creation/file_creator.hpp"
+#include "crenly/creation/road/road.hpp"
 #include "crenly/module/protocol.hpp"
 #include "crenly/module/version.hpp"
 #include "crenly/notify/growl.hpp"
@@ -87,11 +88,13 @@ constexpr Callable table[] = {
     {.qualname = "FileCreator.parse_brace_expansion", .nparams = 2, .params = {Id::self, Id::text},
      .check = ArgCheck::str, .returns = "List[str]", .doc = parse_brace_expansion_doc,
      .locals = parse_locals, .line = 130,
-     .body = [](Args a, PyObject*) { return creation::parse_brace_expansion(a[0], a[1]); }},
+     .body = [](Args a, PyObject*) { return creation::parse_brace_expansion(a[0], a[1]); },
+     .shortcut = creation::brace_proof},
     {.qualname = "FileCreator.create_file", .nparams = 2, .params = {Id::self, Id::filepath},
      .check = ArgCheck::str, .returns = "bool", .doc = create_file_doc,
      .locals = create_file_locals, .line = 170,
-     .body = [](Args a, PyObject* tb) { return creation::create_file(a[0], a[1], tb); }},
+     .body = [](Args a, PyObject* tb) { return creation::create_file(a[0], a[1], tb); },
+     .shortcut = creation::road::proof},
     {.qualname = "FileCreator._notify", .nparams = 2, .params = {Id::self, Id::filepath},
      .check = ArgCheck::str,
      .doc = "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",

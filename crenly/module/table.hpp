@@ -13,6 +13,8 @@ namespace crenly::module {
 /// The bound arguments of a call: borrowed, in parameter order.
 using Args = PyObject* const*;
 
+class Proof;
+
 /// The adapter from the bound arguments to a behaviour function.
 /// `traceback_code` is the code object of the callable's own traceback
 /// entry, for a behaviour that adds it to an exception it catches.
@@ -65,6 +67,7 @@ struct Callable {
     const char* const* locals = nullptr;  // parameters first, then other locals; null-terminated
     int line = 0;                         // first line of the definition in "crenly/crenly"
     Body body = nullptr;
+    Proof* (*shortcut)() noexcept = nullptr;  // the proof of a shortcut the body takes, if any
 };
 
 /// The table entry of `id`.

@@ -239,9 +239,12 @@ def test_substitute_match_positions_are_checked(creator, monkeypatch, reports, e
 
 
 # Patches of the re module, from the first expansion of a fresh process on:
-# each takes effect while it is in place and leaves nothing behind.
+# each takes effect while it is in place and leaves nothing behind. "+" marks
+# an expansion that took the module's own shortcut (re's genuine search
+# followed step by step), "-" one that called re's search; the shortcut is
+# proved from its second use on.
 RE_PATCH_CHILD = """
-import importlib, re
+import importlib, re, sys
 from unittest import mock
 from crenly import crenly
 crenly.HAS_GROWL = False
@@ -250,21 +253,28 @@ calls = []
 PATTERN = r"([^{]*)\\{([^}]+)\\}([^{]*)"
 
 def expand(name, text="d/{a,b}"):
+    taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls
     try:
         result = creator.parse_brace_expansion(text)
     except Exception as e:
         result = type(e).__name__
-    print("=>", name, result, len(calls))
+    taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls > taken
+    print("=>", name, result, len(calls), "+" if taken else "-")
     calls.clear()
 
 def record(result):
     return lambda *args: calls.append(args) or result
 
-genuine, other = re.search, re.compile("(x)(y)(z)")
-re.search = record(None)
-expand("search patched first")
+genuine, genuine_compile, other = re.search, re._compile, re.compile("(x)(y)(z)")
+expand("first use")
+exec("def search(pattern, string, flags=0):\\n    return None", re.__dict__)
+expand("search redefined in re's namespace")
 re.search = genuine
 expand("search restored")
+re.search = record(None)
+expand("search patched")
+re.search = genuine
+expand("search restored again")
 re.search = lambda *args: record(None)(*args) or genuine(*args)
 expand("search wrapped", "a{b,c}{d,e}")
 re.search = re.match
@@ -277,6 +287,10 @@ with mock.patch("re._compile", record(other)):
     expand("_compile patched")
     expand("_compile patched, no brace", "plain.txt")
 expand("no brace", "plain.txt")
+exec("def _compile(pattern, flags):\\n    return _compiler.compile('(x)(y)(z)', flags)", re.__dict__)
+expand("_compile redefined in re's namespace")
+re._compile = genuine_compile
+expand("_compile restored")
 with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
     expand("cache entry replaced")
 with mock.patch.object(re, "_cache2", {}):
@@ -285,6 +299,11 @@ with mock.patch("re.compile"):
     creator.parse_brace_expansion("a{b,c}")
 re.purge()
 expand("purged")
+sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_name in
+               ("search", "_compile") and calls.append(frame.f_code.co_name))
+expand("a profile function on")
+sys.setprofile(None)
+expand("profile function off")
 importlib.reload(re)
 expand("reloaded", "{}x{a}")
 """
@@ -293,17 +312,24 @@ expand("reloaded", "{}x{a}")
 def test_re_patches_take_effect_and_leave_no_trace(py):
     run = py(RE_PATCH_CHILD).ok()
     assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
-        "search patched first ['d/{a,b}'] 1",
-        "search restored ['d/a', 'd/b'] 0",
-        "search wrapped ['a/bd', 'a/be', 'a/cd', 'a/ce'] 1",
-        "search is re.match ['{}x{a}'] 0",
-        "compile patched ['d/a', 'd/b'] 0",
-        "compile restored ['d/a', 'd/b'] 0",
-        "_compile patched ['d/{a,b}'] 1",
-        "_compile patched, no brace ['plain.txt'] 1",
-        "no brace ['plain.txt'] 0",
-        "cache entry replaced ['d/{a,b}'] 0",
-        "cache replaced ['d/a', 'd/b'] 0",
-        "purged ['d/a', 'd/b'] 0",
-        "reloaded ['{}x/a'] 0",
+        "first use ['d/a', 'd/b'] 0 -",
+        "search redefined in re's namespace ['d/{a,b}'] 0 -",
+        "search restored ['d/a', 'd/b'] 0 +",
+        "search patched ['d/{a,b}'] 1 -",
+        "search restored again ['d/a', 'd/b'] 0 +",
+        "search wrapped ['a/bd', 'a/be', 'a/cd', 'a/ce'] 1 -",
+        "search is re.match ['{}x{a}'] 0 -",
+        "compile patched ['d/a', 'd/b'] 0 +",
+        "compile restored ['d/a', 'd/b'] 0 +",
+        "_compile patched ['d/{a,b}'] 1 -",
+        "_compile patched, no brace ['plain.txt'] 1 -",
+        "no brace ['plain.txt'] 0 +",
+        "_compile redefined in re's namespace ['d/{a,b}'] 0 -",
+        "_compile restored ['d/a', 'd/b'] 0 +",
+        "cache entry replaced ['d/{a,b}'] 0 -",
+        "cache replaced ['d/a', 'd/b'] 0 -",
+        "purged ['d/a', 'd/b'] 0 +",
+        "a profile function on ['d/a', 'd/b'] 2 -",
+        "profile function off ['d/a', 'd/b'] 0 +",
+        "reloaded ['{}x/a'] 0 -",
     ], run.describe()

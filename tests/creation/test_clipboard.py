@@ -172,3 +172,45 @@ print(fc.create_file("c/c.txt"), touched)
     expected = [line.format(copied=(created,)) for line in lines]
     expected.insert(-1, f'\u2713 File created: "{created}"')
     assert out.stdout.split("---\n", 1)[1].splitlines() == expected, out.describe()
+
+
+OVERLAPPING_COPIES = """
+import os, sys, threading, time, types
+import crenly.crenly as m
+def inheritable():
+    if sys.platform == "win32":
+        import msvcrt
+        return [os.get_handle_inheritable(msvcrt.get_osfhandle(fd)) for fd in (1, 2)]
+    return [os.get_inheritable(fd) for fd in (1, 2)]
+m.HAS_GROWL = False
+m.HAS_CLIPBOARD = True
+seen = []
+def copy(text):
+    name = os.path.basename(text)
+    seen.append((name, "starts", inheritable()))
+    time.sleep(0.05 if name == "short" else 0.4)
+    seen.append((name, "ends", inheritable()))
+m.clipboard = types.SimpleNamespace(copy=copy)
+fc = m.FileCreator()
+print("before", inheritable())
+threads = [threading.Thread(target=fc.create_file, args=(name,)) for name in ("short", "long")]
+for t in threads:
+    t.start()
+    time.sleep(0.01)
+for t in threads:
+    t.join()
+for entry in seen:
+    print(*entry)
+print("after", inheritable())
+"""
+
+
+def test_overlapping_copies_keep_the_output_from_every_helper(py):
+    # While any thread's copy runs, no process it starts inherits the
+    # output: the first copy to end does not give it back under another's.
+    out = py(OVERLAPPING_COPIES).ok()
+    lines = [line for line in out.stdout.splitlines() if not line.startswith("\u2713")]
+    assert lines == ["before [True, True]",
+                     "short starts [False, False]", "long starts [False, False]",
+                     "short ends [False, False]", "long ends [False, False]",
+                     "after [True, True]"], out.describe()

@@ -1,6 +1,8 @@
 """FileCreator construction and create_file, each scenario in a fresh interpreter
-whose working directory is a scratch directory. The child prints "---" once the
-module is imported, so that only what create_file printed is compared."""
+whose working directory is a scratch directory, on both roads (the `road`
+fixture: the native road, and the pathlib steps forced). The child prints "---"
+once the module is imported and the road proved, so that only what create_file
+printed is compared."""
 
 import os
 import re
@@ -15,29 +17,56 @@ import pytest
 from helpers import (PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, child_env, native,
                      on_windows, run_command, win_error)
 
-# Both desktop services off; the FileCreator's _notify reports what it was given.
+# The clipboard off; a recorder as the Growl notifier, so that the module's own
+# _notify reports each file. A first call that fails, changing nothing, uses
+# up the call that only proves the road; at exit the child tells how many
+# calls took the road.
 PRELUDE = """
-import os, sys, types, pathlib
+import atexit, contextlib, io, os, sys, types, pathlib
 import crenly.crenly as m
 m.HAS_CLIPBOARD = False
 m.HAS_GROWL = False
-class Probe(m.FileCreator):
-    def _notify(self, filepath):
-        print("notify:", ascii(filepath), type(filepath).__name__)
-fc = Probe()
+if {road!r} == "pathlib":
+    m.Path = type("Forced", (pathlib.Path().__class__,), {{}})
+class Growl:
+    def notify(self, **kw):
+        print("notify:", ascii(kw["description"]))
+fc = m.FileCreator()
+fc.growl = Growl()
+m.HAS_GROWL = True
+with contextlib.redirect_stdout(io.StringIO()):
+    fc.create_file("")
+atexit.register(lambda: print("road calls:", m.FileCreator.create_file._shortcut_calls,
+                              file=sys.stderr))
 print("---")
 """
 OLD = 10**18  # an mtime (ns) that any refresh would move
 
 
-def after_import(run):
+def road_calls(run):
+    return int(run.stderr.rsplit("road calls: ", 1)[1].split()[0])
+
+
+def after_import(run, road=None):
+    """The lines printed after the prelude; with a road, the native road must
+    have been taken (the pathlib one never)."""
     run.ok()
     assert "---\n" in run.stdout, run.describe()
+    if road is not None:
+        assert (road_calls(run) > 0) == (road == "native"), run.describe()
     return run.stdout.split("---\n", 1)[1].splitlines()
 
 
-def create(py, path, *argv, body="print('result:', fc.create_file(PATH))", **kw):
-    return after_import(py(f"{PRELUDE}\nPATH = {path!r}\n{body}", *argv, **kw))
+def create(py, road, path, *argv, body="print('result:', fc.create_file(PATH))",
+           taken=True, **kw):
+    """Runs `body` after the prelude of `road`; `taken`: the road is taken."""
+    run = py(f"{PRELUDE.format(road=road)}\nPATH = {path!r}\n{body}", *argv, **kw)
+    return after_import(run, road if taken else None)
+
+
+def notified(path):
+    """The notification's description of the file `path`."""
+    return f"notify: {ascii('File created: \"' + os.path.basename(native(path)) + '\"')}"
 
 
 def snapshot(root: Path) -> dict:
@@ -120,12 +149,12 @@ def test_init_growl_runs_once_only_when_has_growl(py, flag, fails, outcome):
                      "surrogate cannot be written; Windows takes any UTF-16 name"))),
     ("sub/keep.bin", "sub/keep.bin", True),    # content kept byte for byte
 ])
-def test_creates_missing_parents_and_an_empty_file(py, work, path, shown, existing):
+def test_creates_missing_parents_and_an_empty_file(py, road, work, path, shown, existing):
     path, shown = path.format(work=work), native(shown.format(work=work))
     before = prepare(work, files=[path] if existing else [])
-    assert create(py, path) == [f"notify: {ascii(shown)} str",
-                                f'\u2713 File created: "{os.path.join(work, shown)}"',
-                                "result: True"]
+    assert create(py, road, path) == [notified(shown),
+                                      f'\u2713 File created: "{os.path.join(work, shown)}"',
+                                      "result: True"]
     content = before[native(path)][2] if existing else b""
     assert (work / shown).is_file() and (work / shown).read_bytes() == content
 
@@ -146,12 +175,15 @@ def test_creates_missing_parents_and_an_empty_file(py, work, path, shown, existi
                      "not an encoding error"))),
 ], ids=["parent-is-file", "ancestor-is-file", "directory", "nul", "nul-in-dir",
         "too-long", "unencodable"])
-def test_failure_reports_the_path_as_passed_and_changes_nothing(py, work, files, dirs,
+def test_failure_reports_the_path_as_passed_and_changes_nothing(py, road, work, files, dirs,
                                                                 path, error):
     before = prepare(work, files, dirs)
     line = f'\u2717 Error creating file "{path}": {error}'
     # A line that the console cannot encode is printed with replacements.
-    assert create(py, path) == [line.encode("utf-8", "replace").decode(), "result: False"]
+    # Paths that cannot become file-system bytes never take the road.
+    taken = "\0" not in path and "\ud800" not in path
+    assert create(py, road, path, taken=taken) == [line.encode("utf-8", "replace").decode(),
+                                                   "result: False"]
     assert snapshot(work) == before
 
 
@@ -162,9 +194,9 @@ def test_failure_reports_the_path_as_passed_and_changes_nothing(py, work, files,
     (["--DEBUG"], False),
     ([], False),
 ])
-def test_debug_in_argv_adds_the_traceback(py, work, argv, traced):
+def test_debug_in_argv_adds_the_traceback(py, road, work, argv, traced):
     prepare(work, files=["f"])
-    out = py(f"{PRELUDE}\nprint(fc.create_file('f/x.txt'))", *argv).ok()
+    out = py(f"{PRELUDE.format(road=road)}\nprint(fc.create_file('f/x.txt'))", *argv).ok()
     text = out.stdout.split("---\n", 1)[1]
     error = on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))
     cross = f"\u2717 Error creating file \"f/x.txt\": {error}\n"
@@ -179,6 +211,7 @@ def test_debug_in_argv_adds_the_traceback(py, work, argv, traced):
 
 
 CREATED = '\u2713 File created: "{work}%sk%sk.txt"' % (os.sep, os.sep)
+NOTIFIED = notified("k/k.txt")
 FAILED = '\u2717 Error creating file "k/k.txt": boom'
 
 
@@ -188,19 +221,19 @@ FAILED = '\u2717 Error creating file "k/k.txt": boom'
     ("instance", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
     ("instance", "SystemExit(3)", ["escaped: SystemExit"]),
     ("clipboard", "RuntimeError('boom')", ["Warning: Could not copy to clipboard: boom",
-                                           f"notify: {ascii(native('k/k.txt'))} str", CREATED,
-                                           "result: True"]),
+                                           NOTIFIED, CREATED, "result: True"]),
     ("clipboard", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
     ("clipboard", "SystemExit(3)", ["escaped: SystemExit"]),
 ])
-def test_errors_raised_by_notify_and_clipboard_copy(py, work, where, exc, lines):
-    out = create(py, "k/k.txt", body=f"""
+def test_errors_raised_by_notify_and_clipboard_copy(py, road, work, where, exc, lines):
+    out = create(py, road, "k/k.txt", body=f"""
 def stop(*args):
     raise {exc}
 if {where!r} == "clipboard":
     m.HAS_CLIPBOARD = True
     m.clipboard = types.SimpleNamespace(copy=stop)
 elif {where!r} == "subclass":
+    m.HAS_GROWL = False  # no registration for the new instance
     fc = type("Sub", (m.FileCreator,), {{"_notify": stop}})()
 else:
     fc._notify = stop
@@ -220,9 +253,9 @@ except BaseException as e:
     ("Text('x.txt')", "Text"),
     ("7", "int"),
 ])
-def test_path_that_is_not_exactly_str_is_refused_before_any_output(py, work, arg, got):
+def test_path_that_is_not_exactly_str_is_refused_before_any_output(py, road, work, arg, got):
     before = prepare(work)
-    lines = create(py, None, body=f"""
+    lines = create(py, road, None, taken=False, body=f"""
 class Text(str):
     pass
 arg, bound = {arg}, fc.create_file
@@ -252,24 +285,42 @@ sys.stdout = Console()
 
 
 @pytest.mark.parametrize("console, path, lines", [
-    ("cp1252", "\u0436/ok.txt", [f"notify: {ascii(native('\u0436/ok.txt'))} str",
+    ("cp1252", "\u0436/ok.txt", [notified("ok.txt"),
                                  '? File created: "{work}%s?%sok.txt"' % (os.sep, os.sep),
                                  "result: True"]),
     ("cp1252", "f/x.txt", ["? Error creating file \"f/x.txt\": "
                            + on_windows("[Errno 17] File exists: 'f'", win_error(183, "f")),
                            "result: False"]),
-    ("", "\u00e91.txt", ["notify: '\\xe91.txt' str", '? File created: "{work}%s?1.txt"' % os.sep,
+    ("", "\u00e91.txt", [notified("\u00e91.txt"), '? File created: "{work}%s?1.txt"' % os.sep,
                          "result: True"]),
 ])
-def test_line_the_console_cannot_encode_is_printed_with_replacements(py, work, console, path,
-                                                                     lines):
+def test_line_the_console_cannot_encode_is_printed_with_replacements(py, road, work, console,
+                                                                     path, lines):
     prepare(work, files=["f"])
     if console:
-        out = create(py, path, env=child_env(PYTHONIOENCODING=console))
+        out = create(py, road, path, env=child_env(PYTHONIOENCODING=console))
     else:
-        out = create(py, path, body=EMPTY_ENCODING + "print('result:', fc.create_file(PATH))")
+        out = create(py, road, path,
+                     body=EMPTY_ENCODING + "print('result:', fc.create_file(PATH))")
     assert out == [line.format(work=work) for line in lines]
     assert (work / path).is_file() == (lines[-1] == "result: True")
+
+
+@pytest.mark.parametrize("path, number, files, dirs", [
+    ("src", 21, [], ["src"]),
+    pytest.param("/dev/null", 22, [], [], marks=pytest.mark.skipif(WINDOWS, reason="a POSIX device")),
+])
+def test_the_module_s_own_errors_take_their_text_from_os_strerror(py, road, work, path, number,
+                                                                  files, dirs):
+    # A directory or a device is refused by the module itself, not by pathlib:
+    # its error text comes from os.strerror as it is when the error is made.
+    prepare(work, files, dirs)
+    out = create(py, road, path, body="""
+os.strerror = lambda number: f"text {number} from a patched strerror"
+print("result:", fc.create_file(PATH))
+""")
+    assert out == [f'\u2717 Error creating file "{path}": [Errno {number}] text {number} from a '
+                   f"patched strerror: {path!r}", "result: False"]
 
 
 # Ways to run a child that file permissions apply to (root ignores them).
@@ -306,15 +357,15 @@ def unprivileged():
     ("ro/new.txt", "[Errno 13] Permission denied: 'ro/new.txt'"),
     ("ro/sub/new.txt", "[Errno 13] Permission denied: 'ro/sub'"),
 ])
-def test_unwritable_directory_fails_and_changes_nothing(unprivileged, path, error):
+def test_unwritable_directory_fails_and_changes_nothing(unprivileged, road, path, error):
     prefix, scratch = unprivileged
     (scratch / "ro").mkdir()
     before = prepare(scratch)
     (scratch / "ro").chmod(0o555)
-    code = f"{PRELUDE}\nprint('result:', fc.create_file({path!r}))"
+    code = f"{PRELUDE.format(road=road)}\nprint('result:', fc.create_file({path!r}))"
     out = run_command([*prefix, sys.executable, "-c", code], cwd=scratch)
-    assert after_import(out) == [f'\u2717 Error creating file "{path}": {error}',
-                                 "result: False"]
+    assert after_import(out, road) == [f'\u2717 Error creating file "{path}": {error}',
+                                       "result: False"]
     assert snapshot(scratch) == before
 
 
@@ -334,13 +385,14 @@ LOOP = "[Errno 40] Too many levels of symbolic links: '{}'"
     ({"a": "b", "b": "a"}, "d/b", LOOP.format("d/b")),
     ({"a": "b", "b": "a"}, "d/../d/a/x", "[Errno 17] File exists: 'd/../d/a'"),
 ])
-def test_symlink_loop_is_reported_and_changes_nothing(py, work, links, path, error):
+def test_symlink_loop_is_reported_and_changes_nothing(py, road, work, links, path, error):
     prepare(work, dirs=["d"])
     for name, target in links.items():
         os.symlink(target, work / name)
         os.symlink(target, work / "d" / name)
     before = snapshot(work)
-    assert create(py, path) == [f'\u2717 Error creating file "{path}": {error}', "result: False"]
+    assert create(py, road, path) == [f'\u2717 Error creating file "{path}": {error}',
+                                      "result: False"]
     assert snapshot(work) == before
 
 
@@ -352,17 +404,18 @@ RECURSION = '\u2717 Error creating file "rec.txt": maximum recursion depth excee
     "fc = m.FileCreator()\nfc._notify = fc.create_file",
     "class Sub(m.FileCreator):\n    def _notify(self, filepath):\n        self.create_file(filepath)\nfc = Sub()",
 ])
-def test_call_loop_of_create_file_ends_in_a_reported_recursion_error(py, work, loop):
+def test_call_loop_of_create_file_ends_in_a_reported_recursion_error(py, road, work, loop):
     # The innermost call reports the RecursionError as its cross line; every
     # caller above it then completes and reports its success.
-    out = create(py, "rec.txt", body=f"{loop}\nprint('result:', fc.create_file(PATH))")
+    out = create(py, road, "rec.txt",
+                 body=f"m.HAS_GROWL = False\n{loop}\nprint('result:', fc.create_file(PATH))")
     created = f'\u2713 File created: "{work / "rec.txt"}"'
     assert out[0].startswith(RECURSION) and out[-1] == "result: True", out[:3]
     assert set(out[1:-1]) == {created} and len(out) > 100, out[:3]
 
 
 def test_constructor_loop_ends_in_recursion_error(py):
-    out = after_import(py(PRELUDE + """
+    out = after_import(py(PRELUDE.format(road="pathlib") + """
 m.HAS_GROWL = True
 m.FileCreator._init_growl = m.FileCreator.__init__
 try:
@@ -390,10 +443,10 @@ POSIX_ONLY = pytest.mark.skipif(WINDOWS, reason="a POSIX device path")
     ("keep ", True, True),       # and a trailing space
     (LONG, None, True),          # Windows: only where long paths are enabled
 ])
-def test_check_line_only_for_a_file_that_exists_afterwards(py, work, name, on_windows,
+def test_check_line_only_for_a_file_that_exists_afterwards(py, road, work, name, on_windows,
                                                           on_posix):
     before = prepare(work, files=["keep"])
-    out = create(py, name, body="""
+    out = create(py, road, name, body="""
 print("result:", fc.create_file(PATH))
 print("after:", fc.create_file("after.txt"))
 """)

@@ -1,0 +1,754 @@
+"""The native road of create_file against the pathlib steps.
+
+The same random batches run twice, each in a fresh directory: once as they
+come (the native road wherever it may be taken) and once with the global
+`Path` bound to a subclass that adds nothing, which forces the pathlib steps
+for every file, as any patch does. Everything a caller can see must be the
+same: console text (with --debug, the traceback and its context chain),
+results, the exceptions create_file caught, the file system, clipboard and
+notifier calls, audit events and what an observer (a profile or trace
+function, a sys.monitoring tool) sees. Patches of `Path`, `os.mkdir` and
+`pathlib.Path.touch` are made and undone partway through; so is an audit
+hook (in a process of its own, since a hook cannot be removed), and the
+unwritable directory is tried by an unprivileged user (also a process of its
+own). Run as a script, this file is that process: `child MODE`.
+
+Whether the road stood in is read from create_file's `_shortcut_calls`.
+"""
+
+import contextlib
+import functools
+import gc
+import io
+import os
+import pathlib
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+import types
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import crenly.crenly as mod
+
+if sys.platform == "win32":
+    pytest.skip("create_file has no native road on Windows: it always takes the pathlib steps, "
+                "which the other creation tests cover", allow_module_level=True)
+
+OLD = 10**18  # the fixture's mtime (ns): any refresh moves it
+COMPONENTS = ["a", "b", "f.txt", ".", "..", "", "x" * 256, "n\0l", "\udc80", "\ud800", "é", "file",
+              "dir", "ro", "loop", "dangling", "null", "fifo"]
+SEPARATORS = ["/", "//", "///"]
+PATCHES = ["Path", "os.mkdir", "touch"]
+OBSERVERS = ["profile", "trace", "monitoring"]
+MONITORING_TOOL = 4
+DEPTH = 4  # the most ".." a name can climb: the run's root lies this deep in its own folder
+
+
+def road_calls():
+    return mod.FileCreator.create_file._shortcut_calls
+
+
+@st.composite
+def names(draw):
+    parts = draw(st.lists(st.sampled_from(COMPONENTS), max_size=DEPTH))
+    name = parts[0] if parts else ""
+    for part in parts[1:]:
+        name += draw(st.sampled_from(SEPARATORS)) + part
+    if draw(st.booleans()):
+        name += "/" * draw(st.integers(1, 2))
+    if draw(st.integers(0, 5)) == 0:
+        name = "<ROOT>/" + name  # absolute, inside the run's own directory
+    elif name.startswith("/"):
+        # Never the machine's own root: the run's, or the run's behind the
+        # root of two slashes that posixpath keeps.
+        name = draw(st.sampled_from(["<ROOT>", "/<ROOT>"])) + name
+    return name
+
+
+def operations(audit):
+    kinds = [st.tuples(st.just("create"), names()),
+             st.tuples(st.sampled_from(["patch", "unpatch"]), st.sampled_from(PATCHES)),
+             st.tuples(st.just("observe"), st.sampled_from(OBSERVERS))]
+    if audit:
+        kinds.append(st.just(("audit", "")))
+    return st.lists(st.one_of(*kinds), max_size=10)
+
+
+configs = st.fixed_dictionaries({
+    "debug": st.booleans(),
+    "batch": st.booleans(),
+    "clipboard": st.sampled_from([None, "copies", "fails"]),
+    "growl": st.booleans(),
+    # 0o277: a directory made is not writable even by its owner.
+    "umask": st.sampled_from([0o022, 0o002, 0o277]),
+})
+
+
+def build_fixture(root):
+    (root / "file").write_bytes(b"kept")
+    (root / "dir").mkdir()
+    (root / "dir" / "inner").write_bytes(b"inner")
+    (root / "ro").mkdir()
+    (root / "ro" / "sub").mkdir()
+    (root / "loop").symlink_to("loop")
+    (root / "dangling").symlink_to("missing")
+    (root / "null").symlink_to(os.devnull)  # a file that is not regular
+    os.mkfifo(root / "fifo")
+    (root / "fifo").chmod(0o666)  # touched by anyone, so never opened (which would block)
+    for entry in [*root.rglob("*"), root]:
+        os.utime(entry, ns=(OLD, OLD), follow_symlinks=False)
+    (root / "ro").chmod(0o555)
+
+
+def snapshot(base):
+    seen = {}
+    for entry in sorted(base.rglob("*")):
+        st_ = entry.lstat()
+        kind = ("link" if entry.is_symlink() else "dir" if entry.is_dir()
+                else "fifo" if entry.is_fifo() else "file")
+        content = (os.readlink(entry) if kind == "link"
+                   else entry.read_bytes() if kind == "file" else None)
+        seen[str(entry.relative_to(base))] = (kind, content, st_.st_mode & 0o7777,
+                                              st_.st_mtime_ns == OLD)
+    return seen
+
+
+class Hooked:
+    """Process-wide audit recording: one hook, installed by the first "audit" step."""
+    installed = False
+    events = None  # a list while recording
+    root = None
+
+    @classmethod
+    def hook(cls, event, args):
+        if cls.events is None or event not in ("os.mkdir", "os.utime", "open", "os.chmod"):
+            return
+        shown = tuple(a.replace(cls.root, "<ROOT>") if isinstance(a, str) else a for a in args)
+        if any(isinstance(a, str) and "<ROOT>" in a for a in shown) or not str(args[0]).startswith("/"):
+            cls.events.append((event, shown))
+
+
+class Console(io.StringIO):
+    """Standard output that applies the steps scheduled before file n once
+    the line of file n - 1 is written."""
+
+    def __init__(self, on_file_line):
+        super().__init__()
+        self.on_file_line = on_file_line
+
+    def write(self, text):
+        n = super().write(text)
+        if text.startswith(("\u2713", "\u2717")):
+            self.on_file_line()
+        return n
+
+
+PATHLIB_FILES = (pathlib.__file__, os.path.__file__)
+
+
+class Observers:
+    """The observers an "observe" step switches on for the rest of a batch,
+    each recording the pathlib and posixpath functions it sees start."""
+
+    def __init__(self):
+        self.seen, self.on = [], set()
+
+    def record(self, kind, code):
+        if code.co_filename in PATHLIB_FILES:
+            self.seen.append((kind, code.co_qualname))
+
+    def start(self, kind):
+        if kind in self.on:
+            return
+        self.on.add(kind)
+        if kind == "profile":
+            sys.setprofile(lambda frame, event, arg: event == "call" and self.record(kind, frame.f_code))
+        elif kind == "trace":
+            def trace(frame, event, arg):
+                if event == "call":
+                    self.record(kind, frame.f_code)
+            sys.settrace(trace)
+        else:
+            mon = sys.monitoring
+            mon.use_tool_id(MONITORING_TOOL, "crenly test")
+            mon.register_callback(MONITORING_TOOL, mon.events.PY_START,
+                                  lambda code, offset: self.record(kind, code))
+            mon.set_events(MONITORING_TOOL, mon.events.PY_START)
+
+    def stop(self):
+        sys.setprofile(None)
+        sys.settrace(None)
+        if "monitoring" in self.on:
+            sys.monitoring.set_events(MONITORING_TOOL, 0)
+            sys.monitoring.free_tool_id(MONITORING_TOOL)
+        self.on.clear()
+
+
+def run(ops, config, forced, base, root):
+    """Runs one batch in `root`; returns everything a caller could see."""
+    text_root = str(root)
+    shown = lambda s: s.replace(text_root, "<ROOT>") if isinstance(s, str) else s  # noqa: E731
+    seen = {"clipboard": [], "notify": [], "caught": []}
+    saved = {"Path": mod.Path, "os.mkdir": os.mkdir, "touch": pathlib.Path.touch}
+    stacks = {kind: [] for kind in PATCHES}
+    observers = Observers()
+
+    def patch(kind):
+        if kind == "Path":
+            base_ = mod.Path
+            stacks[kind].append(base_)
+            mod.Path = type("Patched", (base_,), {"__slots__": ()})
+        elif kind == "os.mkdir":
+            real = os.mkdir
+            stacks[kind].append(real)
+            os.mkdir = functools.wraps(real)(lambda *a, **k: real(*a, **k))
+        else:
+            real = pathlib.Path.touch
+            stacks[kind].append(real)
+            pathlib.Path.touch = functools.wraps(real)(lambda self, *a, **k: real(self, *a, **k))
+
+    def unpatch(kind):
+        if stacks[kind]:
+            previous = stacks[kind].pop()
+            if kind == "Path":
+                mod.Path = previous
+            elif kind == "os.mkdir":
+                os.mkdir = previous
+            else:
+                pathlib.Path.touch = previous
+
+    def audit():
+        if not Hooked.installed:
+            sys.addaudithook(Hooked.hook)
+            Hooked.installed = True
+        Hooked.root, Hooked.events = text_root, []
+
+    def format_exc():
+        e = sys.exception()
+        chain = []
+        while e is not None:
+            chain.append((type(e).__name__, getattr(e, "errno", None), getattr(e, "strerror", None),
+                          shown(getattr(e, "filename", None)), type(getattr(e, "filename", None)).__name__,
+                          e.__suppress_context__))
+            e = e.__context__
+        seen["caught"].append(chain)
+        return traceback.format_exc()
+
+    class Clipboard:
+        @staticmethod
+        def copy(text):
+            seen["clipboard"].append(shown(text))
+            if config["clipboard"] == "fails":
+                raise OSError(5, "no clipboard")
+
+    class Growl:
+        def notify(self, **kw):
+            seen["notify"].append({k: shown(v) for k, v in kw.items()})
+
+    creates = [op[1].replace("<ROOT>", text_root) for op in ops if op[0] == "create"]
+    # The steps before each file, by the index of that file; the rest at the end.
+    schedule, index = {}, 0
+    for op in ops:
+        if op[0] == "create":
+            index += 1
+        else:
+            schedule.setdefault(index, []).append(op)
+    done = [0]
+    actions = {"patch": patch, "unpatch": unpatch, "audit": lambda _: audit(),
+               "observe": observers.start}
+
+    def apply_due():
+        for kind, arg in schedule.pop(done[0], []):
+            actions[kind](arg)
+
+    def on_file_line():
+        done[0] += 1
+        apply_due()
+
+    console = Console(on_file_line)
+    originals = (mod.HAS_CLIPBOARD, mod.HAS_GROWL, getattr(mod, "clipboard", None), mod.traceback, sys.argv)
+    cwd = os.getcwd()
+    umask = os.umask(config["umask"])
+    calls = road_calls()
+    try:
+        os.chdir(root)
+        mod.HAS_GROWL = False  # no registration: the notifier is a recorder
+        creator = mod.FileCreator()
+        mod.HAS_GROWL = config["growl"]
+        if config["growl"]:
+            creator.growl = Growl()
+        mod.HAS_CLIPBOARD = config["clipboard"] is not None
+        mod.clipboard = Clipboard
+        mod.traceback = types.SimpleNamespace(format_exc=format_exc)
+        sys.argv = ["crenly", "--debug"] if config["debug"] else ["crenly"]
+        if forced:
+            mod.Path = type("Forced", (pathlib.Path().__class__,), {"__slots__": ()})
+        apply_due()
+        with contextlib.redirect_stdout(console):
+            try:
+                if config["batch"]:
+                    seen["results"] = creator.create_files(creates)
+                else:
+                    seen["results"] = [creator.create_file(name) for name in creates]
+            except BaseException as e:  # noqa: BLE001 (compared, not hidden)
+                seen["escaped"] = (type(e).__name__, shown(str(e)))
+            finally:
+                observers.stop()
+        schedule.pop(done[0], None)
+        for kind, arg in [op for ops_ in schedule.values() for op in ops_]:
+            if kind == "audit":
+                audit()
+    finally:
+        observers.stop()
+        os.umask(umask)
+        os.chdir(cwd)
+        mod.HAS_CLIPBOARD, mod.HAS_GROWL, mod.clipboard, mod.traceback, sys.argv = originals
+        mod.Path, os.mkdir, pathlib.Path.touch = saved["Path"], saved["os.mkdir"], saved["touch"]
+        events, Hooked.events = Hooked.events, None
+    seen["console"] = shown(console.getvalue())
+    seen["audit"] = events
+    seen["observed"] = observers.seen
+    seen["files"] = snapshot(base)
+    return seen, road_calls() - calls
+
+
+TOTALS = {"native": 0, "forced": 0}
+
+
+def compare(ops, config):
+    outcomes = {}
+    for forced in (False, True):
+        # A root of its own, deep enough that no ".." of a name leaves its folder.
+        base = pathlib.Path(tempfile.mkdtemp(prefix="crenly-road-")).resolve()
+        root = base.joinpath(*["up"] * DEPTH, "root")
+        try:
+            root.mkdir(parents=True)
+            build_fixture(root)
+            outcomes[forced] = run(ops, config, forced, base, root)
+        finally:
+            for entry in [base, *base.rglob("*")]:
+                if entry.is_dir() and not entry.is_symlink():
+                    entry.chmod(0o755)
+            shutil.rmtree(base)
+    (native, native_calls), (forced, forced_calls) = outcomes[False], outcomes[True]
+    assert native == forced
+    assert forced_calls == 0
+    TOTALS["native"] += native_calls
+    TOTALS["forced"] += forced_calls
+
+
+def differential(audit, examples):
+    @settings(max_examples=examples, deadline=None, database=None,
+              suppress_health_check=list(HealthCheck))
+    @given(operations(audit), configs)
+    def check(ops, config):
+        compare(ops, config)
+
+    check()
+
+
+def test_the_road_shows_what_the_pathlib_steps_show():
+    TOTALS.update(native=0, forced=0)
+    differential(audit=False, examples=300)
+    assert TOTALS["native"] > 0, TOTALS  # the road stood in
+
+
+def run_child(mode):
+    proc = subprocess.run([sys.executable, __file__, "child", mode], capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return proc.stdout
+
+
+def test_with_an_audit_hook_installed_partway():
+    assert "road calls" in run_child("audit")
+
+
+def test_as_an_unprivileged_user():
+    if os.geteuid() != 0:
+        out = run_child("plain")
+    else:
+        out = run_child("unprivileged")
+    assert "road calls" in out
+
+
+# ---- Each patch and each observer is honoured the moment it is made, and
+# forgotten once undone.
+
+def wrapped(f):
+    return functools.wraps(f)(lambda *a, **k: f(*a, **k))
+
+
+@contextlib.contextmanager
+def observer(kind):
+    observers = Observers()
+    observers.start(kind)
+    try:
+        yield
+    finally:
+        observers.stop()
+
+
+class CellPatch:
+    """Rebinds the __class__ cell of Path.__init__ (its super())."""
+
+    def __init__(self, mp):
+        cell = pathlib.Path.__init__.__closure__[0]
+        mp.setattr(cell, "cell_contents", pathlib.PurePath)
+
+
+PATCHES_ONE_BY_ONE = {
+    "global Path": lambda mp, c: mp.setattr(mod, "Path", type("P", (pathlib.PosixPath,), {})),
+    "global Path deleted": lambda mp, c: mp.delattr(mod, "Path"),
+    "os.mkdir": lambda mp, c: mp.setattr(os, "mkdir", wrapped(os.mkdir)),
+    "os.stat": lambda mp, c: mp.setattr(os, "stat", wrapped(os.stat)),
+    "os.getcwd": lambda mp, c: mp.setattr(os, "getcwd", wrapped(os.getcwd)),
+    "os.name": lambda mp, c: mp.setattr(os, "name", "".join("posix")),
+    "Path.touch": lambda mp, c: mp.setattr(pathlib.Path, "touch", wrapped(pathlib.Path.touch)),
+    "Path.is_file": lambda mp, c: mp.setattr(pathlib.Path, "is_file", wrapped(pathlib.Path.is_file)),
+    "PurePath.parent": lambda mp, c: mp.setattr(pathlib.PurePath, "parent", property(lambda self: self)),
+    "PosixPath.__fspath__": lambda mp, c: mp.setattr(pathlib.PosixPath, "__fspath__", wrapped(str)),
+    "PosixPath.__getattr__": lambda mp, c: mp.setattr(pathlib.PosixPath, "__getattr__", lambda s, n: 1,
+                                                     raising=False),
+    "touch.__defaults__": lambda mp, c: mp.setattr(pathlib.Path.touch, "__defaults__", (0o600, True)),
+    "mkdir.__code__": lambda mp, c: mp.setattr(pathlib.Path.mkdir, "__code__", pathlib.Path.mkdir.__code__.replace()),
+    "Path.__init__ cell": lambda mp, c: CellPatch(mp),
+    "pathlib.os": lambda mp, c: mp.setattr(pathlib, "os", types.SimpleNamespace(**vars(os))),
+    "os module type": lambda mp, c: mp.setattr(os, "__class__", type("M", (types.ModuleType,), {})),
+    "builtins.isinstance": lambda mp, c: mp.setattr("builtins.isinstance", wrapped(isinstance)),
+    "posixpath.splitroot": lambda mp, c: mp.setattr("posixpath.splitroot", wrapped(os.path.splitroot)),
+    "sys.intern": lambda mp, c: mp.setattr(sys, "intern", wrapped(sys.intern)),
+    "stat's follow_symlinks": lambda mp, c: mp.setitem(pathlib.Path.stat.__kwdefaults__, "follow_symlinks", False),
+    "os.stat_result.st_mode": lambda mp, c: mp.setattr(os.stat_result, "st_mode", property(lambda s: 0o100644)),
+    "profile function": lambda mp, c: mp.enter_context(observer("profile")),
+    "trace function": lambda mp, c: mp.enter_context(observer("trace")),
+    "sys.monitoring tool": lambda mp, c: mp.enter_context(observer("monitoring")),
+}
+
+
+class ContextPatch(pytest.MonkeyPatch):
+    """A MonkeyPatch that also undoes the contexts entered through it."""
+
+    def __init__(self):
+        super().__init__()
+        self.stack = contextlib.ExitStack()
+
+    def enter_context(self, context):
+        return self.stack.enter_context(context)
+
+    def undo(self):
+        self.stack.close()
+        super().undo()
+
+
+def create_counting(creator, name):
+    calls = road_calls()
+    with contextlib.redirect_stdout(io.StringIO()):
+        creator.create_file(name)
+    return road_calls() - calls
+
+
+@pytest.mark.parametrize("case", sorted(PATCHES_ONE_BY_ONE))
+def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
+    monkeypatch.setattr(mod, "HAS_GROWL", False)
+    creator = mod.FileCreator()
+    create_counting(creator, "warm.txt")  # the road is proved from its second use on
+    assert create_counting(creator, "before.txt") == 1  # the native road
+    patch = ContextPatch()
+    try:
+        PATCHES_ONE_BY_ONE[case](patch, creator)
+        assert create_counting(creator, "during.txt") == 0
+        if case == "global Path deleted":  # NameError, reported
+            assert not (tmp_path / "during.txt").exists()
+    finally:
+        patch.undo()
+    assert create_counting(creator, "after.txt") == 1  # the road again
+    assert (tmp_path / "after.txt").is_file()
+
+
+# ---- Patches made while a call runs: by another thread, a signal handler,
+# or a garbage collection. Whichever way the patch lands, a patch made before
+# a file's parent directory existed must be the touch that creates that file,
+# as it is for the pathlib steps. A batch of files gives a patch many places
+# to land: during a system call (the road lets go of the interpreter lock
+# for another thread), or while a handler waits for the next file's start.
+
+def patch_sources(source, fire, window):
+    """Arms `source` to call `fire` at a random moment of the next `window`
+    seconds; returns (arm, disarm)."""
+    if source == "thread":
+        stop, due = [False], [float("inf")]
+
+        def keep_firing():
+            while not stop[0]:
+                if time.perf_counter() < due[0] or not fire():
+                    time.sleep(0)  # lets go of the interpreter lock
+
+        thread = threading.Thread(target=keep_firing, daemon=True)
+        thread.start()
+
+        def arm():
+            due[0] = time.perf_counter() + random.random() * window
+
+        def disarm():
+            stop[0] = True
+            thread.join()
+        return arm, disarm
+    if source == "signal":
+        previous = signal.signal(signal.SIGALRM, lambda *_: fire())
+
+        def disarm():
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        return lambda: signal.setitimer(signal.ITIMER_REAL, random.random() * window + 1e-6), disarm
+    thresholds, due = gc.get_threshold(), [float("inf")]
+    callback = lambda phase, info: phase == "start" and time.perf_counter() >= due[0] and fire()  # noqa: E731
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+
+    def arm():
+        due[0] = time.perf_counter() + random.random() * window
+
+    def disarm():
+        gc.callbacks.remove(callback)
+        gc.set_threshold(*thresholds)
+    return arm, disarm
+
+
+@pytest.mark.parametrize("road", ["native", "pathlib"])
+@pytest.mark.parametrize("source", ["thread", "signal", "gc"])
+def test_a_patch_made_mid_call_is_honoured(source, road, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
+    monkeypatch.setattr(mod, "HAS_GROWL", False)
+    if road == "pathlib":
+        monkeypatch.setattr(mod, "Path", type("P", (pathlib.PosixPath,), {}))
+    genuine = pathlib.Path.touch
+    current = [{"armed": False}]  # the batch under way: each has a dictionary of its own
+
+    def fire():
+        """Patches touch once per batch; records the parents not made yet."""
+        batch_ = current[0]
+        if not batch_["armed"] or "absent" in batch_:
+            return False
+        batch_["absent"] = []
+
+        def recorder(self, *args, **kwargs):
+            batch_["touched"].append(str(self))
+            return genuine(self, *args, **kwargs)
+        pathlib.Path.touch = recorder
+        batch_["absent"] = [t for t in batch_["targets"] if not os.path.isdir(os.path.dirname(t))]
+        return True
+
+    def batch(i):
+        # Each parent is missing and its own parent there: the road makes it.
+        return [f"t{i}.{k}/f.txt" for k in range(6)]
+
+    creator = mod.FileCreator()
+    with contextlib.redirect_stdout(io.StringIO()):
+        start = time.perf_counter()
+        creator.create_files(batch("warm"))  # proves the road, and times a batch
+        window = 1.5 * (time.perf_counter() - start)
+    arm, disarm = patch_sources(source, fire, window)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    missed, mid_batch = [], 0
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            for i in range(100):
+                this = {"armed": True, "targets": batch(i), "touched": []}
+                current[0] = this
+                arm()
+                creator.create_files(this["targets"])
+                this["armed"] = False
+                pathlib.Path.touch = genuine
+                absent = this.get("absent", [])
+                mid_batch += 0 < len(absent) < len(this["targets"])
+                missed += [t for t in absent if t not in this["touched"]]
+    finally:
+        pathlib.Path.touch = genuine
+        sys.setswitchinterval(interval)
+        disarm()
+    assert missed == [], f"{len(missed)} files made with the genuine touch after the patch"
+    if source != "gc" or road == "pathlib":  # a collection runs in Python code only
+        assert mid_batch > 0, "no patch landed inside a batch"
+
+
+# ---- Limits and hostile cases, in a fresh process each, on both roads.
+
+CHILD_PRELUDE = """
+import contextlib, gc, io, os, pathlib, sys
+import crenly.crenly as m
+m.HAS_CLIPBOARD = m.HAS_GROWL = False
+if sys.argv[1] == "pathlib":
+    m.Path = type("P", (pathlib.PosixPath,), {})
+creator = m.FileCreator()
+with contextlib.redirect_stdout(io.StringIO()):
+    creator.create_file("warm-up")   # proves the road
+"""
+
+
+def on_both_roads(py, tmp_path, code, *argv, **kw):
+    """The output of `code` after CHILD_PRELUDE on each road, each in a
+    folder of its own, and the number of calls the road stood in for."""
+    outputs = {}
+    for road in ("native", "pathlib"):
+        (tmp_path / road).mkdir()
+        run = py(CHILD_PRELUDE + code + "\nprint('road calls:', m.FileCreator.create_file._shortcut_calls)",
+                 road, *argv, cwd=tmp_path / road, **kw)
+        assert run.returncode == 0, run.describe()
+        *lines, calls = run.stdout.replace(str(tmp_path / road), "<WORK>").splitlines()
+        outputs[road] = ("\n".join(lines), int(calls.split(": ")[1]))
+    return outputs
+
+
+def test_near_the_recursion_limit_the_roads_agree(py, tmp_path):
+    out = on_both_roads(py, tmp_path, """
+sys.setrecursionlimit(60)
+def at_depth(depth, name):
+    if depth:
+        return at_depth(depth - 1, name)
+    return creator.create_file(name)
+for depth in range(40, 60):
+    with contextlib.redirect_stdout(io.StringIO()) as line:
+        try:
+            result = at_depth(depth, f"d{depth}.txt")
+        except RecursionError:
+            result = "escaped"
+    print(depth, result, line.getvalue().split(":")[0], os.path.exists(f"d{depth}.txt"))
+""")
+    assert out["native"][0] == out["pathlib"][0]
+    results = [line.split()[1] for line in out["native"][0].splitlines()]
+    assert "True" in results and "False" in results, out  # the limit lies in the range
+    assert out["native"][1] > 0 and out["pathlib"][1] == 0
+
+
+def test_a_lookup_that_replaces_the_mro_mid_walk(py, tmp_path):
+    # A key of PosixPath's own dictionary whose __eq__ gives the class its
+    # bases anew (a new MRO) when a lookup of "touch" compares with it.
+    out = on_both_roads(py, tmp_path, """
+class Key(str):
+    def __hash__(self):
+        return hash("touch")
+    def __eq__(self, other):
+        pathlib.PosixPath.__bases__ = pathlib.PosixPath.__bases__
+        gc.collect()
+        return False
+gc.get_referents(pathlib.PosixPath.__dict__)[0][Key("odd")] = None
+for name in ("a.txt", "b/c.txt", "a.txt"):
+    print(creator.create_file(name))
+""")
+    assert out["native"][0] == out["pathlib"][0]
+    assert "\u2713 File created" in out["native"][0] and "False" not in out["native"][0]
+
+
+# An LD_PRELOAD shim: close() of a descriptor opened on "*.closefail" fails
+# with EIO (after closing it), and a successful utimensat() on "*.swap"
+# leaves a FIFO in the file's place.
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int failing = -1;
+
+static int ends_with(const char* s, const char* end) {
+    size_t n = strlen(s), m = strlen(end);
+    return n >= m && strcmp(s + n - m, end) == 0;
+}
+
+static int opened(const char* path, int fd) {
+    if (fd >= 0 && ends_with(path, ".closefail")) failing = fd;
+    return fd;
+}
+
+int open(const char* path, int flags, ...) {
+    va_list args; va_start(args, flags); mode_t mode = va_arg(args, mode_t); va_end(args);
+    int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, "open");
+    return opened(path, real(path, flags, mode));
+}
+
+int open64(const char* path, int flags, ...) {
+    va_list args; va_start(args, flags); mode_t mode = va_arg(args, mode_t); va_end(args);
+    int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, "open64");
+    return opened(path, real(path, flags, mode));
+}
+
+int close(int fd) {
+    int (*real)(int) = dlsym(RTLD_NEXT, "close");
+    int result = real(fd);
+    if (fd == failing) { failing = -1; errno = EIO; return -1; }
+    return result;
+}
+
+int utimensat(int dir, const char* path, const struct timespec times[2], int flags) {
+    int (*real)(int, const char*, const struct timespec*, int) = dlsym(RTLD_NEXT, "utimensat");
+    int result = real(dir, path, times, flags);
+    if (result == 0 && path != NULL && ends_with(path, ".swap")) { unlink(path); mkfifo(path, 0666); }
+    return result;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the system-call shim")
+    folder = tmp_path_factory.mktemp("shim")
+    (folder / "shim.c").write_text(SHIM)
+    subprocess.run([cc, "-shared", "-fPIC", "-O1", str(folder / "shim.c"), "-o", str(folder / "shim.so"),
+                    "-ldl"], check=True)
+    return folder / "shim.so"
+
+
+@pytest.mark.parametrize("name, existing, error", [
+    ("new.closefail", False, "OSError: [Errno 5] Input/output error"),
+    ("kept.swap", True, "OSError: [Errno 22] Invalid argument: 'kept.swap'"),
+])
+def test_a_failure_after_the_effect_looks_the_same(py, tmp_path, shim, name, existing, error):
+    from helpers import child_env  # not at the top: this file also runs as a script
+    prepare = f"open({name!r}, 'w').close()\n" if existing else ""
+    out = on_both_roads(py, tmp_path, prepare + f"print(creator.create_file({name!r}))", "--debug",
+                        env=child_env(LD_PRELOAD=str(shim)))
+    assert out["native"][0] == out["pathlib"][0]
+    assert error in out["native"][0] and out["native"][0].endswith("\nFalse")
+    if name.endswith(".closefail"):
+        # pathlib's own entry, at its os.close(fd)
+        assert "in touch\n    os.close(fd)\n" in out["native"][0]
+
+
+# ---- The audit-hook and unprivileged children.
+
+# The hook goes in after two files, before four more: the first batch of the process.
+FIRST_AUDIT = [("create", "a.txt"), ("create", "n/b.txt"), ("audit", ""), ("create", "c.txt"),
+               ("create", "file/x"), ("create", "ro/y"), ("create", "n/m/z")]
+
+if __name__ == "__main__" and sys.argv[1:2] == ["child"]:
+    mode = sys.argv[2]
+    if mode == "audit":
+        compare([("create", "warm")] + FIRST_AUDIT,
+                {"debug": True, "batch": True, "clipboard": None, "growl": False, "umask": 0o022})
+        assert TOTALS["native"] > 0, TOTALS
+    if mode == "unprivileged":
+        differential(audit=False, examples=3)  # loads everything while the files can be read
+        os.setgroups([])
+        os.setresgid(65534, 65534, 65534)
+        os.setresuid(65534, 65534, 65534)
+    TOTALS.update(native=0, forced=0)
+    differential(audit=(mode == "audit"), examples=120)
+    print("road calls", TOTALS)
