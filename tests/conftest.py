@@ -2,13 +2,15 @@
 (and a folder's own in its *_helpers.py): a test module imports those, and
 takes fixtures from the conftest.py files by name."""
 
+import json
 import shutil
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
 
-from helpers import PACKAGE_DIR, WINDOWS, run_python
+from helpers import MARK, PACKAGE_DIR, PRELUDE, WINDOWS, run_python
 
 
 @pytest.fixture
@@ -42,3 +44,33 @@ def crenly_bin():
     path = bin_dir / "Scripts" / "crenly.exe" if WINDOWS else bin_dir / "crenly"
     assert path.exists(), f"launcher not installed at {path}"
     return path
+
+
+@pytest.fixture
+def fakes(tmp_path):
+    """`fakes(tree, name)`: write a package tree (None skips a file), return its directory."""
+    def make(tree, name="fakes"):
+        for rel, text in tree.items():
+            if text is not None:
+                (tmp_path / name / rel).parent.mkdir(parents=True, exist_ok=True)
+                (tmp_path / name / rel).write_text(text)
+        return tmp_path / name
+    return make
+
+
+@pytest.fixture
+def report(py):
+    """`report(code, **kw)`: run code that ends by calling report(**values) in a
+    child; return (the output before the report, the values)."""
+    def run(code, **kw):
+        r = py(PRELUDE + textwrap.dedent(code), **kw)
+        assert r.returncode == 0 and MARK in r.stdout, r.describe()
+        before, _, data = r.stdout.partition(MARK + "\n")
+        return before, json.loads(data)
+    return run
+
+
+@pytest.fixture(scope="session")
+def mod():
+    import crenly.crenly
+    return crenly.crenly

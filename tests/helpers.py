@@ -5,10 +5,12 @@ started from a scratch directory so that the source tree never shadows the
 installed package."""
 
 import ctypes
+import gc
 import os
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -111,3 +113,55 @@ def run_command(argv, *, cwd, env=None, timeout=60, input=None) -> Run:
                           capture_output=True, text=True, encoding="utf-8",
                           errors="surrogateescape", timeout=timeout, input=input)
     return Run(list(argv), proc.returncode, proc.stdout, proc.stderr)
+
+
+# ---- Module-shell scenarios: stand-in optional packages, a child's report,
+# a leak check.
+
+MARK = "--report--"
+NO_TRELVIN = "raise ImportError('no trelvin here')\n"
+# Package trees (relative path -> source) to put in front of a child's sys.path.
+PRESENT = {"clipboard/__init__.py": "def copy(text):\n    pass\n", "gntp/__init__.py": "",
+           "gntp/notifier.py": "class GrowlNotifier:\n    pass\n",
+           "trelvin/__init__.py": NO_TRELVIN}
+ABSENT = {"clipboard/__init__.py": "raise ImportError('no clipboard here')\n",
+          "gntp/__init__.py": "raise ModuleNotFoundError('no gntp here')\n",
+          "trelvin/__init__.py": NO_TRELVIN}
+PRELUDE = f"""\
+import json as _json
+def report(**values):
+    print({MARK!r})
+    print(_json.dumps(values))
+"""
+
+
+class Sink:
+    """A stdout that keeps nothing, so that memory checks see no output."""
+    def write(self, text):
+        return len(text)
+
+
+def leak_check(call, objects, times=1000):
+    """Call `call` (Exceptions ignored) `times` times; return the change of each
+    object's reference count and the growth of traced memory in bytes."""
+    def repeat(n):
+        for _ in range(n):
+            try:
+                call()
+            except Exception:
+                pass
+    repeat(50)
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objects]
+    tracemalloc.start()
+    try:
+        repeat(10)
+        gc.collect()
+        base = tracemalloc.get_traced_memory()[0]
+        repeat(times)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    after = [sys.getrefcount(o) for o in objects]
+    return [a - b for a, b in zip(after, before)], grown

@@ -1,14 +1,14 @@
 #include "crenly/cli/main.hpp"
 
 #include "crenly/cli/reassemble.hpp"
+#include "crenly/core/console.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
 #include "crenly/creation/batch.hpp"
-#include "crenly/module/console.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
 
 namespace crenly::cli {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 
@@ -32,8 +32,6 @@ const Text files_nargs{"*"};
 const Text files_help{"File(s) to create. Supports brace expansion."};
 const Text version_flag{"--version"};
 const Text version_action{"version"};
-// "--debug" is read again by debug_requested().
-const Text debug_flag{"--debug"};
 const Text debug_action{"store_true"};
 const Text debug_help{"Show detailed error messages"};
 
@@ -69,7 +67,7 @@ Ref build_parser() {
 
 /// The number of paths the names stand for, expanding the brace names
 /// again on the same creator.
-Ref expected_total(PyObject* creator, PyObject* file_list, PyObject* genexpr_frame) {
+Ref expected_total(PyObject* creator, PyObject* file_list) {
     Ref counts = own(PyList_New(0));
     // The loop is the generator expression of the count: what passes out of
     // it carries that expression's own traceback entry.
@@ -90,7 +88,7 @@ Ref expected_total(PyObject* creator, PyObject* file_list, PyObject* genexpr_fra
         }
     });
     if (status < 0) {
-        add_traceback_frame(genexpr_frame);
+        add_inner_entry();
         throw_python_error();
     }
     return call(state.sum, counts);
@@ -103,12 +101,7 @@ const Text summary_tail{" file(s) created successfully"};
 // The separator of the arguments joined again.
 const Text space{" "};
 
-bool debug_requested() {
-    Ref argv = getattr(load_global(Id::sys), Id::argv);
-    return require_status(PySequence_Contains(argv.get(), debug_flag.get())) != 0;
-}
-
-Ref main(PyObject* genexpr_frame) {
+Ref main() {
     Ref parser = build_parser();
     Ref argv = getattr(load_global(Id::sys), Id::argv);
     const Py_ssize_t argc = PyObject_Length(argv.get());
@@ -128,7 +121,7 @@ Ref main(PyObject* genexpr_frame) {
 
     Ref creator = call(load_global(Id::FileCreator));
     Ref success_count = call_method(creator, Id::create_files, file_list);
-    Ref total_expected = expected_total(creator.get(), file_list.get(), genexpr_frame);
+    Ref total_expected = expected_total(creator.get(), file_list.get());
 
     Ref summary = own(PyUnicode_FromFormat("\n%S/%S%U", success_count.get(), total_expected.get(),
                                            summary_tail.get()));

@@ -1,10 +1,10 @@
 #include "crenly/cli/reassemble.hpp"
 
-#include "crenly/module/errors.hpp"
+#include "crenly/core/errors.hpp"
 
 namespace crenly::cli {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 

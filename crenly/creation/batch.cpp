@@ -1,10 +1,10 @@
 #include "crenly/creation/batch.hpp"
 
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/protocol.hpp"
 
 namespace crenly::creation {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 

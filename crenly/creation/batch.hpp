@@ -1,7 +1,7 @@
 // Batch creation: expand every brace pattern of a list, then create each path.
 #pragma once
 
-#include "crenly/module/ref.hpp"
+#include "crenly/core/ref.hpp"
 
 namespace crenly::creation {
 
@@ -10,6 +10,6 @@ bool has_braces(PyObject* name);
 
 /// FileCreator.create_files(self, files): expands every brace name of
 /// `files`, then creates each path; the number created.
-module::Ref create_files(PyObject* self, PyObject* files);
+core::Ref create_files(PyObject* self, PyObject* files);
 
 }  // namespace crenly::creation

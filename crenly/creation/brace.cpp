@@ -6,14 +6,14 @@
 #include <type_traits>
 #include <vector>
 
-#include "crenly/module/genuine.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
-#include "crenly/module/text_kind.hpp"
+#include "crenly/core/genuine.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
+#include "crenly/core/text_kind.hpp"
 
 namespace crenly::creation {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 

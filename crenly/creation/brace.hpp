@@ -2,15 +2,15 @@
 // stands for.
 #pragma once
 
-#include "crenly/module/genuine.hpp"
+#include "crenly/core/genuine.hpp"
 
 namespace crenly::creation {
 
 /// FileCreator.parse_brace_expansion(self, text): the paths that `text`
 /// stands for, or [text] when it holds no brace group.
-module::Ref parse_brace_expansion(PyObject* self, PyObject* text);
+core::Ref parse_brace_expansion(PyObject* self, PyObject* text);
 
 /// The proof of re's search that the expansion's shortcut stands for.
-module::Proof* brace_proof() noexcept;
+core::Proof* brace_proof() noexcept;
 
 }  // namespace crenly::creation

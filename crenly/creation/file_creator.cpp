@@ -1,15 +1,14 @@
 #include "crenly/creation/file_creator.hpp"
 
-#include "crenly/cli/main.hpp"
+#include "crenly/core/console.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
 #include "crenly/creation/road/road.hpp"
-#include "crenly/creation/steps.hpp"
-#include "crenly/module/console.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
+#include "crenly/creation/road/steps.hpp"
 
 namespace crenly::creation {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 // The icon of the notifications, beside the module.
 const Text icon_file{"crenly.jpg"};
@@ -27,7 +26,7 @@ Ref init(PyObject* self) {
 const Text failed_prefix{"\u2717 Error creating file \""};
 const Text failed_separator{"\": "};
 
-Ref create_file(PyObject* self, PyObject* filepath, PyObject* traceback_code) {
+Ref create_file(PyObject* self, PyObject* filepath) {
     try {
         if (!road::create(self, filepath)) {
             PathObject path(make_path(filepath));
@@ -35,10 +34,10 @@ Ref create_file(PyObject* self, PyObject* filepath, PyObject* traceback_code) {
         }
         return Ref::borrow(Py_True);
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code));
+        Handling handling(catch_pending(PyExc_Exception));
         Ref reason = format_empty(handling.exception());
         console_line(concat({failed_prefix.get(), filepath, failed_separator.get(), reason.get()}));
-        if (cli::debug_requested()) {
+        if (debug_requested()) {
             console_line(call_method(load_global(Id::traceback), Id::format_exc));
         }
         return Ref::borrow(Py_False);

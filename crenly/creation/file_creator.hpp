@@ -1,17 +1,16 @@
 // FileCreator: the constructor and single-file creation.
 #pragma once
 
-#include "crenly/module/ref.hpp"
+#include "crenly/core/ref.hpp"
 
 namespace crenly::creation {
 
 /// FileCreator.__init__(self): the icon path, and Growl when available.
-module::Ref init(PyObject* self);
+core::Ref init(PyObject* self);
 
 /// FileCreator.create_file(self, filepath): True when the file was created
 /// (by the native road where it may stand in, else by the pathlib steps);
-/// otherwise the failure line (and with --debug the traceback, which gains
-/// the entry of `traceback_code`) and False.
-module::Ref create_file(PyObject* self, PyObject* filepath, PyObject* traceback_code);
+/// otherwise the failure line (and with --debug the traceback) and False.
+core::Ref create_file(PyObject* self, PyObject* filepath);
 
 }  // namespace crenly::creation

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "crenly/module/errors.hpp"
-#include "crenly/module/state.hpp"
+#include "crenly/core/errors.hpp"
+#include "crenly/core/names.hpp"
+#include "crenly/core/state.hpp"
 
 namespace crenly::module {
+
+using namespace crenly::core;
 
 namespace {
 

@@ -2,12 +2,16 @@
 
 #include <initializer_list>
 
-#include "crenly/module/console.hpp"
+#include "crenly/core/console.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
+#include "crenly/core/state.hpp"
 #include "crenly/module/function.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
+#include "crenly/module/lines.hpp"
 
 namespace crenly::module {
+
+using namespace crenly::core;
 
 namespace {
 
@@ -45,8 +49,12 @@ void import_from(Id module, std::initializer_list<Id> names) {
 /// `import name` bound under `binding`.
 void import_as(Id name, Id binding) { store_global(binding, import_module(name)); }
 
-/// `def name(...)` for the table entry `id`.
-void bind_function(CallableId id, Id name) { store_global(name, make_function(id)); }
+/// `def name(...)` of the module function `qualname` of the table.
+void define_function(const char* qualname) {
+    const std::size_t index = index_of(qualname);
+    Ref name = own(PyUnicode_InternFromString(callable(index).name));
+    require_status(PyDict_SetItem(state.namespace_.get(), name.get(), make_function(index).get()));
+}
 
 /// An optional service: `import module` bound as `binding`, then `flag` =
 /// True; on ImportError (or a subclass), `flag` = False and the warning
@@ -70,11 +78,11 @@ void define_file_creator() {
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_module), str(Id::crenly_crenly)));
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_qualname), str(Id::FileCreator)));
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_doc), class_doc.get()));
-    for (CallableId id :
-         {CallableId::init, CallableId::init_growl, CallableId::parse_brace_expansion,
-          CallableId::create_file, CallableId::notify, CallableId::create_files}) {
-        Ref method = make_function(id);
-        Ref name = own(PyUnicode_InternFromString(callable(id).name));
+    // Every method of the table, in its order.
+    for (std::size_t index = 0; index < table().size(); ++index) {
+        if (!is_method(callable(index))) continue;
+        Ref method = make_function(index);
+        Ref name = own(PyUnicode_InternFromString(callable(index).name));
         require_status(PyDict_SetItem(ns.get(), name.get(), method.get()));
     }
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), str(Id::FileCreator),
@@ -85,52 +93,54 @@ void define_file_creator() {
 }  // namespace
 
 // `line` follows the statements through the virtual file "crenly/crenly"
-// (see module/table.cpp), for the traceback entry of a failure.
+// (module/lines.hpp), for the traceback entry of a failure.
 void run_body(int& line) {
-    line = 10;
+    line = lines::import_sys;
     import_as(Id::sys, Id::sys);
-    line = 11;
+    line = lines::import_os;
     import_as(Id::os, Id::os);
-    line = 12;
+    line = lines::import_re;
     import_as(Id::re, Id::re);
-    line = 13;
+    line = lines::import_traceback;
     import_as(Id::traceback, Id::traceback);
-    line = 14;
+    line = lines::from_pathlib;
     import_from(Id::pathlib, {Id::Path});
-    line = 15;
+    line = lines::from_typing;
     import_from(Id::typing, {Id::List, Id::Tuple, Id::Optional});
-    line = 16;
+    line = lines::import_argparse;
     import_as(Id::argparse, Id::argparse);
 
     // Optional help formatter; any ordinary error means "not available".
-    line = 19;
+    line = lines::try_trelvin;
     try {
         import_from(Id::trelvin, {Id::CustomRichHelpFormatter});
     } catch (const PythonError&) {
         Handling handled(catch_pending(PyExc_Exception));
-        line = 21;
+        line = lines::except_trelvin;
         store_global(Id::CustomRichHelpFormatter,
                      getattr(load_global(Id::argparse), Id::RawTextHelpFormatter));
     }
 
-    line = 24;
-    probe_optional(Id::clipboard, Id::clipboard, Id::HAS_CLIPBOARD, clipboard_missing, line, 27);
-    line = 31;
-    probe_optional(Id::gntp_notifier, Id::gntp, Id::HAS_GROWL, gntp_missing, line, 34);
+    line = lines::try_clipboard;
+    probe_optional(Id::clipboard, Id::clipboard, Id::HAS_CLIPBOARD, clipboard_missing, line,
+                   lines::except_clipboard);
+    line = lines::try_gntp;
+    probe_optional(Id::gntp_notifier, Id::gntp, Id::HAS_GROWL, gntp_missing, line,
+                   lines::except_gntp);
 
-    line = 37;
+    line = lines::name;
     store_global(Id::NAME, str(Id::crenly));
-    line = 38;
-    bind_function(CallableId::get_version, Id::get_version);
-    line = 39;
+    line = lines::def_get_version;
+    define_function("get_version");
+    line = lines::version;
     store_global(Id::dunder_version, call(load_global(Id::get_version)));
-    line = 40;
+    line = lines::filename;
     store_global(Id::dunder_filename, getattr(module_file_path(), Id::name));
-    line = 43;
+    line = lines::class_file_creator;
     define_file_creator();
-    line = 330;
-    bind_function(CallableId::main, Id::main);
-    line = 333;
+    line = lines::def_main;
+    define_function("main");
+    line = lines::if_main;
     {
         Ref name = load_global(Id::dunder_name);
         if (require_status(PyObject_RichCompareBool(name.get(), str(Id::dunder_main), Py_EQ)) ==
@@ -140,7 +150,7 @@ void run_body(int& line) {
             call(exit, status);
         }
     }
-    line = 336;
+    line = lines::test;
     store_global(Id::dunder_test, own(PyDict_New()));
 }
 

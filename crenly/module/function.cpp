@@ -3,18 +3,21 @@
 #include <array>
 #include <cstddef>
 
+#include "crenly/core/genuine.hpp"
+#include "crenly/core/protocol.hpp"
+#include "crenly/core/state.hpp"
 #include "crenly/module/binder.hpp"
-#include "crenly/module/genuine.hpp"
-#include "crenly/module/protocol.hpp"
 
 namespace crenly::module {
+
+using namespace crenly::core;
 
 namespace {
 
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    CallableId id;
+    std::size_t index;  // its row in the table
     // Owned references; exposed as attributes.
     PyObject* name;
     PyObject* qualname;
@@ -61,7 +64,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     // must not touch it.
     if (!state.live) return raise_released();
     const FunctionObject* f = as_function(self);
-    const Callable& spec = callable(f->id);
+    const Callable& spec = callable(f->index);
     PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
     PyObject* result = nullptr;
     if (bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
@@ -76,14 +79,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         } else if (Py_EnterRecursiveCall(" in a crenly.crenly function") == 0) {
             ++nested_calls;
             ++state.calls_running;
-            result = guard_object([&] { return spec.body(bound, traceback_code(f->id)); });
+            {
+                EntryScope entries(entry_frame(f->index), inner_frame(f->index));
+                result = guard_object([&] { return spec.body(bound); });
+            }
             --state.calls_running;
             --nested_calls;
             Py_LeaveRecursiveCall();
         }
     }
     // The frame is made once: a refused call costs no frame allocation.
-    if (result == nullptr) add_traceback_frame(traceback_frame(f->id));
+    if (result == nullptr) add_entry(entry_frame(f->index));
     return result;
 }
 
@@ -124,7 +130,7 @@ PyObject* function_get_none(PyObject* /*self*/, void* /*closure*/) noexcept { Py
 /// `_shortcut_calls`: how many calls took the function's native shortcut (0
 /// for a function that has none), for tests and diagnostics.
 PyObject* function_get_shortcut_calls(PyObject* self, void* /*closure*/) noexcept {
-    const Callable& c = callable(as_function(self)->id);
+    const Callable& c = callable(as_function(self)->index);
     const Proof* proof = c.shortcut != nullptr ? c.shortcut() : nullptr;
     return PyLong_FromUnsignedLongLong(proof != nullptr ? proof->taken_count() : 0);
 }
@@ -199,37 +205,42 @@ Ref make_annotations(const Callable& c) {
     return annotations;
 }
 
+/// The function type, made by the first function of a running interpreter
+/// and released with the state.
+class FunctionType final : public Slot {
+public:
+    Ref type;
+
+private:
+    void release() override { type.reset(); }
+};
+
+FunctionType function_type;
+
 }  // namespace
 
-Ref make_function(CallableId id) {
-    // Made by the first function of a running interpreter.
-    if (!state.function_type) state.function_type = own(PyType_FromSpec(&function_spec));
-    const Callable& c = callable(id);
+Ref make_function(std::size_t index) {
+    if (!function_type.type) function_type.type = own(PyType_FromSpec(&function_spec));
+    const Callable& c = callable(index);
     Ref name = own(PyUnicode_InternFromString(c.name));
     Ref qualname = own(PyUnicode_FromString(c.qualname));
     Ref doc = own(PyUnicode_FromString(c.doc));
     Ref annotations = make_annotations(c);
     auto* f =
-        PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
+        PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type.type.get()));
     // On success, the new object already owns a reference to its heap type.
     if (f == nullptr) throw_python_error();
     f->vectorcall = function_vectorcall;
-    f->id = id;
+    f->index = index;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(str(Id::crenly_crenly));
     f->doc = doc.release();
     f->annotations = annotations.release();
-    f->code = Py_NewRef(code_object(id));
+    f->code = Py_NewRef(code_object(index));
     f->dict = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
-
-bool is_function(PyObject* o, CallableId id) noexcept {
-    return state.function_type &&
-           Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(state.function_type.get()) &&
-           as_function(o)->id == id;
 }
 
 }  // namespace crenly::module

@@ -3,14 +3,13 @@
 // method through the descriptor protocol, and calls through vectorcall.
 #pragma once
 
+#include <cstddef>
+
 #include "crenly/module/table.hpp"
 
 namespace crenly::module {
 
-/// A new function object for the table entry `id`.
-Ref make_function(CallableId id);
-
-/// Whether `o` is a function object of the module made for `id`.
-bool is_function(PyObject* o, CallableId id) noexcept;
+/// A new function object for the row `index` of the table.
+core::Ref make_function(std::size_t index);
 
 }  // namespace crenly::module

@@ -2,13 +2,19 @@
 // (create and exec) of multi-phase initialisation.
 #include <cstdint>
 
+#include "crenly/core/errors.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/names.hpp"
+#include "crenly/core/protocol.hpp"
+#include "crenly/core/state.hpp"
 #include "crenly/module/body.hpp"
-#include "crenly/module/errors.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
 #include "crenly/module/table.hpp"
 
+#include <frameobject.h>
+
 namespace crenly::module {
+
+using namespace crenly::core;
 
 namespace {
 
@@ -32,46 +38,25 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
     require_status(PyDict_SetItemString(dict, to, value.get()));
 }
 
-// The key of the mark that the state's interpreter carries in its own
-// dictionary (PyInterpreterState_GetDict); a new interpreter, also a main
-// interpreter started again by an embedding program, has a fresh dictionary.
-constexpr const char* runtime_mark = "crenly.crenly";
-
-/// Whether the current interpreter carries the mark.
-bool interpreter_is_marked(PyInterpreterState* interp) {
-    PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed; null without an error set
-    if (dict == nullptr) return false;
-    Ref key = own(PyUnicode_FromString(runtime_mark));
-    return static_cast<bool>(dict_get(dict, key.get()));
-}
-
-/// Drops everything the module holds; registered with atexit, so that it runs
-/// while the interpreter still works and the module is then freed with
-/// everything else. A later import (after Py_Initialize again) starts afresh.
-/// With a call of the module's functions still under way (a daemon thread,
-/// or the exit callbacks run from inside one), the state stays as it is: a
-/// later interpreter of the process then gets the ImportError of the create step.
-PyObject* release_at_exit(PyObject* /*self*/, PyObject* /*unused*/) CRENLY_ENTRY {
-    if (state.calls_running != 0) Py_RETURN_NONE;
-    release_state();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef release_def = {"crenly_release", release_at_exit, METH_NOARGS, nullptr};
-
-/// Ties the state to the running interpreter: marks the interpreter and
-/// registers the release at its exit.
-void bind_to_interpreter() {
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
-    if (dict == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no interpreter dictionary");
-        throw_python_error();
+/// Adds to the pending exception the entry "init crenly.crenly" at `line` of
+/// the virtual file: the statement of the module body that failed.
+void add_init_entry(int line) noexcept {
+    // The frame is made with no exception pending (allocation may run the
+    // garbage collector, and with it arbitrary finalisers).
+    PyObject* pending = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty("crenly/crenly", "init crenly.crenly", line);
+    PyObject* frame = nullptr;
+    if (code != nullptr) {
+        frame = reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), code, state.namespace_.get(), nullptr));
+        Py_DECREF(code);
     }
-    require_status(PyDict_SetItemString(dict, runtime_mark, Py_True));
-    Ref atexit = own(PyImport_ImportModule("atexit"));
-    Ref release = own(PyCFunction_New(&release_def, nullptr));
-    Ref registered = own(PyObject_CallMethod(atexit.get(), "register", "O", release.get()));
-    state.live = true;
+    // Keep the original error rather than the failure to decorate it.
+    if (frame == nullptr) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (frame == nullptr) return;
+    add_entry(frame);
+    Py_DECREF(frame);
 }
 
 /// Create step: one interpreter per process; the same module object for
@@ -154,7 +139,7 @@ int module_exec(PyObject* module) CRENLY_ENTRY {
         run_body(line);
     });
     if (status == 0) return 0;
-    if (constants_ready) add_traceback("init crenly.crenly", line);
+    if (constants_ready) add_init_entry(line);
     // A later import starts again from the create step.
     state.module.reset();
     return -1;

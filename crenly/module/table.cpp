@@ -1,41 +1,30 @@
 #include "crenly/module/table.hpp"
 
-#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "crenly/cli/main.hpp"
+#include "crenly/core/errors.hpp"
+#include "crenly/core/genuine.hpp"
+#include "crenly/core/protocol.hpp"
+#include "crenly/core/state.hpp"
 #include "crenly/creation/batch.hpp"
 #include "crenly/creation/brace.hpp"
 #include "crenly/creation/file_creator.hpp"
 #include "crenly/creation/road/road.hpp"
-#include "crenly/module/protocol.hpp"
-#include "crenly/module/version.hpp"
+#include "crenly/module/lines.hpp"
 #include "crenly/notify/growl.hpp"
+#include "crenly/version/version.hpp"
 
 namespace crenly::module {
 
+using namespace crenly::core;
+
 namespace {
 
-// The code objects and traceback entries name "crenly/crenly", a virtual
-// source file: the module written out as the Python program it behaves like.
-// Each `line` is where a definition starts in that file, and the module body
-// (module/body.cpp) numbers its statements the same way.
+// The code objects and traceback entries name "crenly/crenly", the virtual
+// source file of module/lines.hpp.
 constexpr const char* virtual_file = "crenly/crenly";
-
-constexpr const char* get_version_locals[] = {"version_file", "f", "line", "parts", "e", nullptr};
-constexpr const char* init_locals[] = {"self", nullptr};
-constexpr const char* init_growl_locals[] = {"self", "e", nullptr};
-constexpr const char* parse_locals[] = {"self",      "text",     "pattern", "match",    "prefix",
-                                        "items_str", "suffix",   "parts",   "items",    "part",
-                                        "sub_items", "expanded", "item",    "filepath", nullptr};
-constexpr const char* create_file_locals[] = {"self", "filepath", "file_path", "e", nullptr};
-constexpr const char* notify_locals[] = {"self", "filepath", "e", nullptr};
-constexpr const char* create_files_locals[] = {"self",     "files",    "success_count", "all_files",
-                                               "file_arg", "expanded", "filepath",      nullptr};
-constexpr const char* main_locals[] = {
-    "parser", "args",    "joined_args",   "file_list",      "current", "in_braces",
-    "char",   "creator", "success_count", "total_expected", nullptr};
-constexpr const char* genexpr_locals[] = {".0", "f", nullptr};
 
 // The docstrings: each begins with the signature as the module shows it.
 constexpr const char* get_version_doc =
@@ -71,54 +60,69 @@ constexpr const char* create_files_doc =
     "Returns:\n"
     "    Number of successfully created files";
 
-// One row for each callable; `body` is the adapter from the bound arguments
-// to the behaviour function.
+// One row for each callable, in the order of the virtual file; `body` is the
+// adapter from the bound arguments to the behaviour function.
 // clang-format off
-constexpr Callable table[] = {
+constexpr Callable rows[] = {
     {.qualname = "get_version", .doc = get_version_doc,
-     .locals = get_version_locals, .line = 50,
-     .body = [](Args, PyObject* tb) { return get_version(tb); }},
+     .locals = {"version_file", "f", "line", "parts", "e"}, .line = lines::def_get_version,
+     .body = [](Args) { return version::get_version(); }},
     {.qualname = "FileCreator.__init__", .nparams = 1, .params = {Id::self},
-     .doc = "FileCreator.__init__(self)", .locals = init_locals, .line = 90,
-     .body = [](Args a, PyObject*) { return creation::init(a[0]); }},
+     .doc = "FileCreator.__init__(self)", .locals = {"self"}, .line = lines::def_init,
+     .body = [](Args a) { return creation::init(a[0]); }},
     {.qualname = "FileCreator._init_growl", .nparams = 1, .params = {Id::self},
      .doc = "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
-     .locals = init_growl_locals, .line = 110,
-     .body = [](Args a, PyObject* tb) { return notify::init_growl(a[0], tb); }},
+     .locals = {"self", "e"}, .line = lines::def_init_growl,
+     .body = [](Args a) { return notify::init_growl(a[0]); }},
     {.qualname = "FileCreator.parse_brace_expansion", .nparams = 2, .params = {Id::self, Id::text},
      .check = ArgCheck::str, .returns = "List[str]", .doc = parse_brace_expansion_doc,
-     .locals = parse_locals, .line = 130,
-     .body = [](Args a, PyObject*) { return creation::parse_brace_expansion(a[0], a[1]); },
+     .locals = {"self", "text", "pattern", "match", "prefix", "items_str", "suffix", "parts",
+                "items", "part", "sub_items", "expanded", "item", "filepath"},
+     .line = lines::def_parse_brace_expansion,
+     .body = [](Args a) { return creation::parse_brace_expansion(a[0], a[1]); },
      .shortcut = creation::brace_proof},
     {.qualname = "FileCreator.create_file", .nparams = 2, .params = {Id::self, Id::filepath},
      .check = ArgCheck::str, .returns = "bool", .doc = create_file_doc,
-     .locals = create_file_locals, .line = 170,
-     .body = [](Args a, PyObject* tb) { return creation::create_file(a[0], a[1], tb); },
+     .locals = {"self", "filepath", "file_path", "e"}, .line = lines::def_create_file,
+     .body = [](Args a) { return creation::create_file(a[0], a[1]); },
      .shortcut = creation::road::proof},
     {.qualname = "FileCreator._notify", .nparams = 2, .params = {Id::self, Id::filepath},
      .check = ArgCheck::str,
      .doc = "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
-     .locals = notify_locals, .line = 220,
-     .body = [](Args a, PyObject* tb) { return notify::notify(a[0], a[1], tb); }},
+     .locals = {"self", "filepath", "e"}, .line = lines::def_notify,
+     .body = [](Args a) { return notify::notify(a[0], a[1]); }},
     {.qualname = "FileCreator.create_files", .nparams = 2, .params = {Id::self, Id::files},
      .check = ArgCheck::list, .returns = "int", .doc = create_files_doc,
-     .locals = create_files_locals, .line = 250,
-     .body = [](Args a, PyObject*) { return creation::create_files(a[0], a[1]); }},
-    {.qualname = "main", .doc = "main()\n\nMain entry point", .locals = main_locals, .line = 280,
-     .body = [](Args, PyObject*) { return cli::main(state.genexpr_frame.get()); }},
+     .locals = {"self", "files", "success_count", "all_files", "file_arg", "expanded", "filepath"},
+     .line = lines::def_create_files,
+     .body = [](Args a) { return creation::create_files(a[0], a[1]); }},
+    {.qualname = "main", .doc = "main()\n\nMain entry point",
+     .locals = {"parser", "args", "joined_args", "file_list", "current", "in_braces", "char",
+                "creator", "success_count", "total_expected"},
+     .line = lines::def_main, .inner = "<genexpr>", .inner_line = lines::genexpr,
+     .body = [](Args) { return cli::main(); }},
 };
 // clang-format on
-static_assert(std::size(table) == static_cast<std::size_t>(CallableId::count_));
-static_assert(std::size(table) == callable_count);
 
-constexpr int genexpr_line = 320;
 constexpr int co_optimized_newlocals = 0x0001 | 0x0002;
 constexpr int co_generator = 0x0020;
 
-/// The objects that the state keeps for `id`.
-const CallableObjects& objects(CallableId id) noexcept {
-    return state.callables[static_cast<std::size_t>(id)];
-}
+/// What the module keeps for each callable: its code object and the frames
+/// of its traceback entries; made by the exec step, released with the state.
+class Made final : public Slot {
+public:
+    struct Objects {
+        Ref code;
+        Ref frame;
+        Ref inner_frame;
+    };
+    std::vector<Objects> objects;
+
+private:
+    void release() override { std::vector<Objects> held = std::move(objects); }
+};
+
+Made made;
 
 /// A code object without instructions for the traceback entry `name`.
 Ref make_entry_code(const std::string& name, int line) {
@@ -127,19 +131,18 @@ Ref make_entry_code(const std::string& name, int line) {
 
 /// A code object named `name` in the virtual file with the given argument
 /// count, local names and flags; `consts` replaces co_consts when given.
-Ref make_code(const char* name, const char* qualname, int line, int argcount,
-              const char* const* locals, int flags, PyObject* consts) {
+Ref make_code(const char* name, const std::string& qualname, int line, int argcount,
+              const char* const* locals, std::size_t nlocals, int flags, PyObject* consts) {
     Ref code = make_entry_code(name, line);
-    Py_ssize_t nlocals = 0;
-    while (locals[nlocals] != nullptr) ++nlocals;
-    Ref varnames = own(PyTuple_New(nlocals));
-    for (Py_ssize_t i = 0; i < nlocals; ++i) {
-        PyTuple_SET_ITEM(varnames.get(), i, require(PyUnicode_InternFromString(locals[i])));
+    Ref varnames = own(PyTuple_New(static_cast<Py_ssize_t>(nlocals)));
+    for (std::size_t i = 0; i < nlocals; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i),
+                         require(PyUnicode_InternFromString(locals[i])));
     }
     Ref kwargs = own(PyDict_New());
-    Ref q = own(PyUnicode_FromString(qualname));
+    Ref q = own(PyUnicode_FromString(qualname.c_str()));
     Ref argc = own(PyLong_FromLong(argcount));
-    Ref nloc = own(PyLong_FromSsize_t(nlocals));
+    Ref nloc = own(PyLong_FromSize_t(nlocals));
     Ref fl = own(PyLong_FromLong(flags));
     require_status(PyDict_SetItemString(kwargs.get(), "co_qualname", q.get()));
     require_status(PyDict_SetItemString(kwargs.get(), "co_argcount", argc.get()));
@@ -151,32 +154,55 @@ Ref make_code(const char* name, const char* qualname, int line, int argcount,
     return own(PyObject_Call(replace.get(), state.empty_tuple.get(), kwargs.get()));
 }
 
+/// The number of local names of `c`.
+constexpr std::size_t count_locals(const Callable& c) noexcept {
+    std::size_t n = 0;
+    while (n < max_locals && c.locals[n] != nullptr) ++n;
+    return n;
+}
+
+// The locals of the code nested in a callable (main's generator expression).
+constexpr const char* inner_locals[] = {".0", "f"};
+
 }  // namespace
 
-const Callable& callable(CallableId id) noexcept { return table[static_cast<std::size_t>(id)]; }
+std::span<const Callable> table() noexcept { return rows; }
 
-PyObject* code_object(CallableId id) noexcept { return objects(id).code.get(); }
+std::size_t index_of(std::string_view qualname) noexcept {
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        if (qualname == rows[i].qualname) return i;
+    }
+    return std::size(rows);  // never: the module names its own callables
+}
 
-PyObject* traceback_code(CallableId id) noexcept { return objects(id).traceback_code.get(); }
+PyObject* code_object(std::size_t index) noexcept { return made.objects[index].code.get(); }
 
-PyObject* traceback_frame(CallableId id) noexcept { return objects(id).traceback_frame.get(); }
+PyObject* entry_frame(std::size_t index) noexcept { return made.objects[index].frame.get(); }
+
+PyObject* inner_frame(std::size_t index) noexcept { return made.objects[index].inner_frame.get(); }
 
 void create_code_objects() {
     const std::string module_prefix = "crenly.crenly.";
-    Ref genexpr = make_code("<genexpr>", "main.<locals>.<genexpr>", genexpr_line, 1, genexpr_locals,
-                            co_optimized_newlocals | co_generator, nullptr);
-    Ref main_consts = own(PyTuple_Pack(2, Py_None, genexpr.get()));
-    for (std::size_t i = 0; i < std::size(table); ++i) {
-        const Callable& c = table[i];
-        const bool is_main = static_cast<CallableId>(i) == CallableId::main;
-        CallableObjects& made = state.callables[i];
-        made.code = make_code(c.name, c.qualname, c.line, c.nparams, c.locals,
-                              co_optimized_newlocals, is_main ? main_consts.get() : nullptr);
-        made.traceback_code = make_entry_code(module_prefix + c.qualname, c.line);
-        made.traceback_frame = make_traceback_frame(made.traceback_code.get());
+    std::vector<Made::Objects> objects(std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Callable& c = rows[i];
+        Made::Objects& o = objects[i];
+        Ref consts;
+        if (c.inner != nullptr) {
+            // The nested code is a constant of the code that holds it.
+            const std::string qualname = std::string(c.qualname) + ".<locals>." + c.inner;
+            Ref inner =
+                make_code(c.inner, qualname, c.inner_line, 1, inner_locals, std::size(inner_locals),
+                          co_optimized_newlocals | co_generator, nullptr);
+            consts = own(PyTuple_Pack(2, Py_None, inner.get()));
+            o.inner_frame =
+                make_entry_frame(make_entry_code(module_prefix + qualname, c.inner_line).get());
+        }
+        o.code = make_code(c.name, c.qualname, c.line, c.nparams, c.locals, count_locals(c),
+                           co_optimized_newlocals, consts ? consts.get() : nullptr);
+        o.frame = make_entry_frame(make_entry_code(module_prefix + c.qualname, c.line).get());
     }
-    Ref genexpr_code = make_entry_code(module_prefix + "main.<locals>.<genexpr>", genexpr_line);
-    state.genexpr_frame = make_traceback_frame(genexpr_code.get());
+    made.objects = std::move(objects);
 }
 
 }  // namespace crenly::module

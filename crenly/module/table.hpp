@@ -1,24 +1,28 @@
 // The one table that declares every callable of the module: names,
-// parameters, type checks, annotations, docstrings and the adapters to the
-// behaviour functions. The binder, the function type and the module body all
-// read it.
+// parameters, type checks, annotations, docstrings, local names, lines and
+// the adapters to the behaviour functions. A callable is one row: the
+// binder, the function type and the module body read everything from it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
-#include "crenly/module/state.hpp"
+#include "crenly/core/names.hpp"
+#include "crenly/core/ref.hpp"
+
+namespace crenly::core {
+class Proof;
+}  // namespace crenly::core
 
 namespace crenly::module {
 
 /// The bound arguments of a call: borrowed, in parameter order.
 using Args = PyObject* const*;
 
-class Proof;
-
 /// The adapter from the bound arguments to a behaviour function.
-/// `traceback_code` is the code object of the callable's own traceback
-/// entry, for a behaviour that adds it to an exception it catches.
-using Body = Ref (*)(Args args, PyObject* traceback_code);
+using Body = core::Ref (*)(Args args);
 
 /// The exact type a parameter must have.
 enum class ArgCheck : std::uint8_t { none, str, list };
@@ -33,19 +37,8 @@ constexpr const char* check_annotation(ArgCheck check) noexcept {
     return check == ArgCheck::str ? "str" : check == ArgCheck::list ? "List[str]" : nullptr;
 }
 
-enum class CallableId : std::uint8_t {
-    get_version,
-    init,
-    init_growl,
-    parse_brace_expansion,
-    create_file,
-    notify,
-    create_files,
-    main,
-    count_
-};
-
 inline constexpr int max_params = 2;
+inline constexpr int max_locals = 14;
 
 /// The last part of a dotted name.
 constexpr const char* last_part(const char* dotted) noexcept {
@@ -60,33 +53,42 @@ struct Callable {
     const char* qualname = nullptr;
     const char* name = last_part(qualname);  // derived: never given in a row
     int nparams = 0;
-    Id params[max_params] = {};
+    core::Id params[max_params] = {};
     ArgCheck check = ArgCheck::none;  // of the second parameter; gives its annotation
     const char* returns = nullptr;    // return annotation, or null
     const char* doc = nullptr;
-    const char* const* locals = nullptr;  // parameters first, then other locals; null-terminated
-    int line = 0;                         // first line of the definition in "crenly/crenly"
+    const char* locals[max_locals] = {};  // the parameters first, then the other locals
+    int line = 0;                         // where the definition starts (module/lines.hpp)
+    const char* inner = nullptr;          // code nested in it with an entry of its own
+    int inner_line = 0;
     Body body = nullptr;
-    Proof* (*shortcut)() noexcept = nullptr;  // the proof of a shortcut the body takes, if any
+    core::Proof* (*shortcut)() noexcept = nullptr;  // a native shortcut the body takes
 };
 
-/// The table entry of `id`.
-const Callable& callable(CallableId id) noexcept;
+/// Every callable, in the order of the virtual file.
+std::span<const Callable> table() noexcept;
 
-/// The code object of `id` (borrowed), built by create_code_objects.
-PyObject* code_object(CallableId id) noexcept;
+/// The row at `index`.
+inline const Callable& callable(std::size_t index) noexcept { return table()[index]; }
 
-/// The code object of the traceback entry "crenly.crenly.<qualname>" of
-/// `id` (borrowed).
-PyObject* traceback_code(CallableId id) noexcept;
+/// Whether the callable is a method of FileCreator (else a module function).
+inline bool is_method(const Callable& c) noexcept { return c.name != c.qualname; }
 
-/// The frame of the traceback entry "crenly.crenly.<qualname>" of `id`
-/// (borrowed; made once, see add_traceback_frame).
-PyObject* traceback_frame(CallableId id) noexcept;
+/// The index of the row named `qualname` (a name the module's own code
+/// gives: a wrong one is a fault of the module).
+std::size_t index_of(std::string_view qualname) noexcept;
 
-/// Builds the code objects of every callable and of the generator
-/// expression inside main, and the code objects and frames of their
-/// traceback entries.
+/// The code object of the callable at `index` (borrowed), built by
+/// create_code_objects.
+PyObject* code_object(std::size_t index) noexcept;
+
+/// The frame that heads the traceback entry "crenly.crenly.<qualname>" of
+/// the callable at `index`, and that of the code nested in it (or null).
+PyObject* entry_frame(std::size_t index) noexcept;
+PyObject* inner_frame(std::size_t index) noexcept;
+
+/// Builds the code objects of every callable and of the code nested in
+/// them, and the frames of their traceback entries.
 void create_code_objects();
 
 }  // namespace crenly::module

@@ -1,13 +1,12 @@
 #include "crenly/notify/growl.hpp"
 
-#include "crenly/cli/main.hpp"
-#include "crenly/module/console.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/console.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
 
 namespace crenly::notify {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 
@@ -65,11 +64,11 @@ void send(PyObject* self, PyObject* filepath) {
 
 const Text warn_growl_init{"Warning: Could not initialize Growl: "};
 
-Ref init_growl(PyObject* self, PyObject* traceback_code) {
+Ref init_growl(PyObject* self) {
     try {
         register_notifier(self);
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code));
+        Handling handling(catch_pending(PyExc_Exception));
         error_line(warn_growl_init, handling.exception());
         setattr(self, Id::growl, Py_None);
     }
@@ -78,14 +77,14 @@ Ref init_growl(PyObject* self, PyObject* traceback_code) {
 
 const Text notification_error{"Notification error: "};
 
-Ref notify(PyObject* self, PyObject* filepath, PyObject* traceback_code) {
+Ref notify(PyObject* self, PyObject* filepath) {
     if (!truth(getattr(self, Id::growl))) return Ref::borrow(Py_None);
     if (!truth(load_global(Id::HAS_GROWL))) return Ref::borrow(Py_None);
     try {
         send(self, filepath);
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code));
-        if (cli::debug_requested()) error_line(notification_error, handling.exception());
+        Handling handling(catch_pending(PyExc_Exception));
+        if (debug_requested()) error_line(notification_error, handling.exception());
     }
     return Ref::borrow(Py_None);
 }

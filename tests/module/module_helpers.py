@@ -1,65 +1,12 @@
-"""Plain helpers of the module-shell tests: stand-in optional packages, the
-report prelude of a child, a leak check, and a plain model of the argument
+"""Plain helpers of the module-shell tests: a plain model of the argument
 binder of the eight callables."""
-
-import gc
-import sys
-import tracemalloc
 
 from helpers import SUBCLASS_NOTE
 
-MARK = "--report--"
-NO_TRELVIN = "raise ImportError('no trelvin here')\n"
-# Package trees (relative path -> source) to put in front of a child's sys.path.
-PRESENT = {"clipboard/__init__.py": "def copy(text):\n    pass\n", "gntp/__init__.py": "",
-           "gntp/notifier.py": "class GrowlNotifier:\n    pass\n",
-           "trelvin/__init__.py": NO_TRELVIN}
-ABSENT = {"clipboard/__init__.py": "raise ImportError('no clipboard here')\n",
-          "gntp/__init__.py": "raise ModuleNotFoundError('no gntp here')\n",
-          "trelvin/__init__.py": NO_TRELVIN}
-PRELUDE = f"""\
-import json as _json
-def report(**values):
-    print({MARK!r})
-    print(_json.dumps(values))
-"""
-
-
-class Sink:
-    """A stdout that keeps nothing, so that memory checks see no output."""
-    def write(self, text):
-        return len(text)
-
-
-def leak_check(call, objects, times=1000):
-    """Call `call` (Exceptions ignored) `times` times; return the change of each
-    object's reference count and the growth of traced memory in bytes."""
-    def repeat(n):
-        for _ in range(n):
-            try:
-                call()
-            except Exception:
-                pass
-    repeat(50)
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objects]
-    tracemalloc.start()
-    try:
-        repeat(10)
-        gc.collect()
-        base = tracemalloc.get_traced_memory()[0]
-        repeat(times)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - base
-    finally:
-        tracemalloc.stop()
-    after = [sys.getrefcount(o) for o in objects]
-    return [a - b for a, b in zip(after, before)], grown
-
-
-PARAMS = {"__init__": ("self",), "_init_growl": ("self",),
+# The parameters of each callable; the two module functions take none.
+PARAMS = {"get_version": (), "__init__": ("self",), "_init_growl": ("self",),
           "parse_brace_expansion": ("self", "text"), "create_file": ("self", "filepath"),
-          "_notify": ("self", "filepath"), "create_files": ("self", "files")}
+          "_notify": ("self", "filepath"), "create_files": ("self", "files"), "main": ()}
 EXPECTED_TYPE = {"text": str, "filepath": str, "files": list}
 
 
@@ -72,9 +19,15 @@ class List(list):
 
 
 def model(name, args, kwargs):
-    """(message, notes) of the TypeError of a method call through the class, or
-    None when the call binds."""
+    """(message, notes) of the TypeError of a call (of a method, through the
+    class), or None when the call binds."""
     params = PARAMS[name]
+    if not params:
+        if kwargs:
+            return f"{name}() takes no keyword arguments", None
+        if args:
+            return f"{name}() takes no arguments ({len(args)} given)", None
+        return None
     n = len(params)
 
     def count(given):

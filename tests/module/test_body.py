@@ -11,8 +11,7 @@ import typing
 
 import pytest
 
-from helpers import CLIP_WARNING, GNTP_WARNING
-from module_helpers import ABSENT, PRESENT
+from helpers import ABSENT, CLIP_WARNING, GNTP_WARNING, PRESENT
 
 TRELVIN = "import argparse\nclass CustomRichHelpFormatter(argparse.HelpFormatter):\n    pass\n"
 NOTIFIER, TRELVIN_INIT = "gntp/notifier.py", "trelvin/__init__.py"
@@ -95,3 +94,27 @@ def test_file_creator_class(mod):
         "FileCreator", "FileCreator", "crenly.crenly",
         "Handles file creation with notification support")
     assert list(vars(cls)) == ["__module__", "__doc__", *METHODS, "__dict__", "__weakref__"]
+
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+DEFINITIONS = {"def_get_version": "get_version", "def_init": "FileCreator.__init__",
+               "def_init_growl": "FileCreator._init_growl",
+               "def_parse_brace_expansion": "FileCreator.parse_brace_expansion",
+               "def_create_file": "FileCreator.create_file", "def_notify": "FileCreator._notify",
+               "def_create_files": "FileCreator.create_files", "def_main": "main"}
+
+
+def test_the_virtual_file_has_its_lines_in_order(mod):
+    # One table (module/lines.hpp) numbers the statements and definitions of
+    # "crenly/crenly"; the code objects and the README's example agree with it.
+    source = (REPO / "crenly" / "module" / "lines.hpp").read_text()
+    table = {name: int(n) for name, n in re.findall(r"inline constexpr int (\w+) = (\d+);", source)}
+    assert list(table.values()) == sorted(set(table.values())) and len(table) > 20
+    first_lines = {qualname: vars(mod.FileCreator)[qualname.split(".")[1]] if "." in qualname
+                   else getattr(mod, qualname) for qualname in DEFINITIONS.values()}
+    assert {key: first_lines[q].__code__.co_firstlineno for key, q in DEFINITIONS.items()} == {
+        key: table[key] for key in DEFINITIONS}
+    shown = re.findall(r'File "crenly/crenly", line (\d+), in crenly\.crenly\.(\S+)',
+                       (REPO / "README.md").read_text())
+    assert shown and [(int(line), first_lines[q].__code__.co_firstlineno) for line, q in shown
+                      if q in first_lines] == [(int(line), int(line)) for line, _ in shown]

@@ -9,8 +9,7 @@ import types
 
 import pytest
 
-from helpers import WINE
-from module_helpers import Sink, leak_check
+from helpers import WINE, Sink, leak_check
 
 BOUND = 16_000  # bytes of traced memory that a round of calls may leave behind
 # Under PYTHONMALLOC=malloc (the sanitizer pass) the interpreter's caches keep

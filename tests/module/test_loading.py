@@ -8,8 +8,7 @@ import sysconfig
 
 import pytest
 
-from helpers import PACKAGE_DIR, WARNINGS, child_env
-from module_helpers import ABSENT, PRESENT
+from helpers import ABSENT, PACKAGE_DIR, PRESENT, WARNINGS, child_env
 
 REINIT = "Module 'crenly' has already been imported. Re-initialisation is not supported."
 INTERP = ("Interpreter change detected - this module can only be loaded into one "

@@ -4,14 +4,15 @@
 #include <string_view>
 #include <vector>
 
-#include "crenly/module/console.hpp"
-#include "crenly/module/errors.hpp"
-#include "crenly/module/state.hpp"
-#include "crenly/module/text_kind.hpp"
+#include "crenly/core/console.hpp"
+#include "crenly/core/errors.hpp"
+#include "crenly/core/names.hpp"
+#include "crenly/core/state.hpp"
+#include "crenly/core/text_kind.hpp"
 
 namespace crenly::creation::road {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 

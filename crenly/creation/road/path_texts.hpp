@@ -6,17 +6,17 @@
 #include <cstddef>
 #include <string>
 
-#include "crenly/module/ref.hpp"
+#include "crenly/core/ref.hpp"
 
 namespace crenly::creation::road {
 
 /// The texts of one path: `str(Path(filepath))` and the file-system bytes
 /// of it and of its parent.
 struct Texts {
-    module::Ref text;
+    core::Ref text;
     Py_ssize_t root = 0;         // the root's length: 0, 1 ("/") or 2 ("//")
     Py_ssize_t count = 0;        // the components
-    module::Ref encoded;         // the bytes of `text`, unless it is ASCII
+    core::Ref encoded;           // the bytes of `text`, unless it is ASCII
     const char* file = nullptr;  // null-terminated: the data of `text` or of `encoded`
     std::size_t file_size = 0;
     std::string parent;
@@ -30,6 +30,6 @@ bool make_texts(PyObject* filepath, Texts& t);
 
 /// `str(Path(filepath).absolute())` for the texts `t` of a relative path,
 /// `cwd` being the bytes of the current directory.
-module::Ref absolute_text(const Texts& t, const std::string& cwd);
+core::Ref absolute_text(const Texts& t, const std::string& cwd);
 
 }  // namespace crenly::creation::road

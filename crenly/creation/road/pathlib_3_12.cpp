@@ -12,12 +12,12 @@
 #include <cstring>
 #include <string>
 
-#include "crenly/module/errors.hpp"
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/errors.hpp"
+#include "crenly/core/protocol.hpp"
 
 namespace crenly::creation::road {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 
@@ -338,7 +338,7 @@ const Pathlib& pathlib() noexcept { return facts; }
 namespace crenly::creation::road {
 
 // No table for this interpreter: the road stays off.
-module::Proof* pathlib_proof() noexcept { return nullptr; }
+core::Proof* pathlib_proof() noexcept { return nullptr; }
 
 const Pathlib& pathlib() noexcept {
     static const Pathlib none;

@@ -4,7 +4,7 @@
 // the road stays off.
 #pragma once
 
-#include "crenly/module/genuine.hpp"
+#include "crenly/core/genuine.hpp"
 
 namespace crenly::creation::road {
 
@@ -24,7 +24,7 @@ struct Pathlib {
 /// `str()` and `.absolute()` run: pathlib's path classes and functions, the
 /// os, posixpath, sys and builtin functions they call, the global Path of
 /// the module, and os.stat_result. Null where this interpreter has no table.
-module::Proof* pathlib_proof() noexcept;
+core::Proof* pathlib_proof() noexcept;
 
 /// The facts that the last successful proof found.
 const Pathlib& pathlib() noexcept;

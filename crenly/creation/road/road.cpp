@@ -5,16 +5,16 @@
 
 #include <frameobject.h>
 
+#include "crenly/core/errors.hpp"
+#include "crenly/core/protocol.hpp"
 #include "crenly/creation/road/path_texts.hpp"
 #include "crenly/creation/road/pathlib_proof.hpp"
+#include "crenly/creation/road/steps.hpp"
 #include "crenly/creation/road/system_calls.hpp"
-#include "crenly/creation/steps.hpp"
-#include "crenly/module/errors.hpp"
-#include "crenly/module/protocol.hpp"
 
 namespace crenly::creation::road {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 

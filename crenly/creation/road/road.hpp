@@ -4,17 +4,17 @@
 // after every point where Python code could have run.
 #pragma once
 
-#include "crenly/module/genuine.hpp"
+#include "crenly/core/genuine.hpp"
 
 namespace crenly::creation::road {
 
 #ifdef _WIN32
 // Windows keeps the pathlib steps.
 inline bool create(PyObject* /*self*/, PyObject* /*filepath*/) { return false; }
-inline module::Proof* proof() noexcept { return nullptr; }
+inline core::Proof* proof() noexcept { return nullptr; }
 #else
 /// The road's proof (null where the interpreter has no proof table).
-module::Proof* proof() noexcept;
+core::Proof* proof() noexcept;
 
 /// Creates `filepath` (an exact str) for `self` as create_file's steps
 /// would, making the system calls itself while it may, and handing over to

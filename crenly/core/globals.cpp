@@ -1,8 +1,8 @@
-#include "crenly/module/globals.hpp"
+#include "crenly/core/globals.hpp"
 
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/protocol.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 Ref load_builtin(Id name) {
     PyObject* builtins = require(PyModule_GetDict(state.builtins.get()));  // borrowed
@@ -33,4 +33,4 @@ Ref module_file_path() {
     return call(path_type, load_global(Id::dunder_file));
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::core

@@ -1,4 +1,4 @@
-#include "crenly/creation/steps.hpp"
+#include "crenly/creation/road/steps.hpp"
 
 #include <cerrno>
 
@@ -14,13 +14,13 @@
 #include <fcntl.h>
 #endif
 
-#include "crenly/module/console.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/console.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
 
 namespace crenly::creation {
 
-using namespace crenly::module;
+using namespace crenly::core;
 
 namespace {
 

@@ -1,15 +1,16 @@
-#include "crenly/module/errors.hpp"
+#include "crenly/core/errors.hpp"
 
 #include <cassert>
 #include <cstdarg>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include <frameobject.h>
 
-#include "crenly/module/state.hpp"
+#include "crenly/core/state.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 void throw_python_error() {
     assert(PyErr_Occurred() && "a failure signalled without a Python error");
@@ -45,24 +46,24 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
-void add_traceback(PyObject* code) noexcept {
-    // The frame is made with no exception pending (allocation may run the
-    // garbage collector, and with it arbitrary finalisers).
-    PyObject* pending = PyErr_GetRaisedException();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                       state.namespace_.get(), nullptr);
-    if (frame == nullptr) {
-        // Keep the original error rather than the failure to decorate it.
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
-        return;
-    }
-    PyErr_SetRaisedException(pending);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+namespace {
+
+/// The entries of the function under way on this thread (see EntryScope).
+thread_local PyObject* current_frame = nullptr;
+thread_local PyObject* current_inner = nullptr;
+
+}  // namespace
+
+EntryScope::EntryScope(PyObject* frame, PyObject* inner) noexcept
+    : previous_frame_(std::exchange(current_frame, frame)),
+      previous_inner_(std::exchange(current_inner, inner)) {}
+
+EntryScope::~EntryScope() {
+    current_frame = previous_frame_;
+    current_inner = previous_inner_;
 }
 
-void add_traceback_frame(PyObject* frame) noexcept {
+void add_entry(PyObject* frame) noexcept {
     if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame)) < 0) {
         // Keep the original error (the context of the failure) rather than
         // the failure to decorate it.
@@ -77,25 +78,19 @@ void add_traceback_frame(PyObject* frame) noexcept {
     }
 }
 
-Ref make_traceback_frame(PyObject* code) {
+void add_inner_entry() noexcept {
+    if (current_inner != nullptr) add_entry(current_inner);
+}
+
+Ref make_entry_frame(PyObject* code) {
     return own(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
                                                        reinterpret_cast<PyCodeObject*>(code),
                                                        state.namespace_.get(), nullptr)));
 }
 
-void add_traceback(const char* function, int line) noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
-    PyCodeObject* code = PyCode_NewEmpty("crenly/crenly", function, line);
-    if (code == nullptr) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    if (code == nullptr) return;
-    add_traceback(reinterpret_cast<PyObject*>(code));
-    Py_DECREF(code);
-}
-
-Ref catch_pending(PyObject* type, PyObject* traceback_code) {
+Ref catch_pending(PyObject* type) {
     if (!PyErr_ExceptionMatches(type)) throw_python_error();
-    if (traceback_code != nullptr) add_traceback(traceback_code);
+    if (current_frame != nullptr) add_entry(current_frame);
     return Ref::steal(PyErr_GetRaisedException());
 }
 
@@ -108,4 +103,4 @@ Handling::~Handling() {
     if (thread_attached()) PyErr_SetHandledException(previous_.get());
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::core

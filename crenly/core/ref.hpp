@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace crenly::module {
+namespace crenly::core {
 
 /// Whether this thread has its interpreter state attached, so that it may
 /// touch Python objects. False while the thread has let go of the
@@ -56,4 +56,4 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-}  // namespace crenly::module
+}  // namespace crenly::core

@@ -21,9 +21,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "crenly/module/state.hpp"
+#include "crenly/core/state.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 /// Thrown while proving: something is not the genuine object.
 struct NotGenuine {};
@@ -179,4 +179,4 @@ private:
     Proof& proof_;
 };
 
-}  // namespace crenly::module
+}  // namespace crenly::core

@@ -1,8 +1,8 @@
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/protocol.hpp"
 
 #include <vector>
 
-namespace crenly::module {
+namespace crenly::core {
 
 namespace {
 
@@ -46,4 +46,4 @@ Ref call_method_named(PyObject* self, Id name, std::initializer_list<PyObject*> 
                                          names.get()));
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::core

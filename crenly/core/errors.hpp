@@ -3,7 +3,7 @@
 // point, and the `except Exception` idiom.
 #pragma once
 
-#include "crenly/module/ref.hpp"
+#include "crenly/core/ref.hpp"
 
 #if defined(__GLIBC__)
 #include <cxxabi.h>
@@ -37,7 +37,7 @@
 #define CRENLY_GUARD
 #endif
 
-namespace crenly::module {
+namespace crenly::core {
 
 /// Thrown after a C-API call failed: the Python error is already set.
 /// It carries nothing; the interpreter's error indicator is the payload.
@@ -76,69 +76,84 @@ void set_error_from_current_exception() noexcept;
 /// Sets SystemError when a PythonError marker arrived with no error set.
 void ensure_error_set() noexcept;
 
-/// Runs `body` (returning Ref) for an interpreter entry point: a new
-/// reference on success, null with a Python error set on any failure. The
-/// unwind of a thread that the C library ends passes through untouched.
-template <class F>
-CRENLY_GUARD PyObject* guard_object(F&& body) CRENLY_ENTRY {
+/// Runs `body` for an interpreter entry point and returns its result, or
+/// `failed` with a Python error set when it fails in any way. The unwind of
+/// a thread that the C library ends passes through untouched.
+template <class R, class F>
+CRENLY_GUARD R guarded(F&& body, R failed) CRENLY_ENTRY {
     try {
-        return body().release();
+        return body();
     } catch (const PythonError&) {
         // The common failure: the error is set already (caught here rather
         // than classified by rethrowing, which costs far more).
         ensure_error_set();
-        return nullptr;
+        return failed;
 #if defined(__GLIBC__)
     } catch (abi::__forced_unwind&) {
         throw;
 #endif
     } catch (...) {
         set_error_from_current_exception();
-        return nullptr;
+        return failed;
     }
 }
 
-/// Runs `body` (returning void) for an entry point with a status result.
+/// `body` returning Ref: a new reference on success, null on failure.
 template <class F>
-CRENLY_GUARD int guard_status(F&& body) CRENLY_ENTRY {
-    try {
-        body();
-        return 0;
-    } catch (const PythonError&) {
-        ensure_error_set();
-        return -1;
-#if defined(__GLIBC__)
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
-    } catch (...) {
-        set_error_from_current_exception();
-        return -1;
-    }
+PyObject* guard_object(F&& body) CRENLY_ENTRY {
+    return guarded<PyObject*>([&] { return body().release(); }, nullptr);
 }
 
-/// Adds to the pending exception a traceback entry for `code` (a code
-/// object whose name, file and first line make the entry).
-void add_traceback(PyObject* code) noexcept;
+/// `body` returning nothing: 0 on success, -1 on failure.
+template <class F>
+int guard_status(F&& body) CRENLY_ENTRY {
+    return guarded<int>(
+        [&] {
+            body();
+            return 0;
+        },
+        -1);
+}
 
-/// Adds to the pending exception a traceback entry for `frame`, a frame
-/// object made once and shared by every entry it heads (a traceback only
-/// reads its code, globals and line, so sharing is not visible).
-void add_traceback_frame(PyObject* frame) noexcept;
+// ---- Traceback entries
+//
+// An exception that leaves one of the module's functions, or that its own
+// handlers catch, gains the entry "crenly.crenly.<qualname>" of that
+// function: one frame, made when the module loads and shared by every entry
+// it heads (a traceback reads only a frame's code, globals and line, so
+// sharing is not visible). The function type says which function runs.
 
-/// A frame for traceback entries of `code`, with the module namespace as
-/// its globals.
-Ref make_traceback_frame(PyObject* code);
+/// While alive, the function of the module under way on this thread: its
+/// entry's frame, and that of the code nested in it (main's generator
+/// expression) or null. Scopes nest as the calls do.
+class EntryScope {
+public:
+    EntryScope(PyObject* frame, PyObject* inner) noexcept;
+    ~EntryScope();
+    EntryScope(const EntryScope&) = delete;
+    EntryScope& operator=(const EntryScope&) = delete;
 
-/// Adds a traceback entry `function` at `line` of the file "crenly/crenly"
-/// to the pending exception.
-void add_traceback(const char* function, int line) noexcept;
+private:
+    PyObject* previous_frame_;
+    PyObject* previous_inner_;
+};
+
+/// Adds to the pending exception the entry headed by `frame`.
+void add_entry(PyObject* frame) noexcept;
+
+/// Adds to the pending exception the entry of the code nested in the
+/// function under way (see EntryScope); nothing outside one.
+void add_inner_entry() noexcept;
+
+/// A frame for the traceback entries of `code`, with the module namespace
+/// as its globals.
+Ref make_entry_frame(PyObject* code);
 
 /// The first half of `except <type>:` for a pending error: when it is an
-/// instance of `type`, takes it off the error indicator and returns it;
-/// otherwise leaves it pending and throws PythonError again. With a
-/// `traceback_code`, a caught exception first gains that traceback entry.
-Ref catch_pending(PyObject* type, PyObject* traceback_code = nullptr);
+/// instance of `type`, takes it off the error indicator (with the entry of
+/// the function under way, as Python's own handlers see it) and returns it;
+/// otherwise leaves it pending and throws PythonError again.
+Ref catch_pending(PyObject* type);
 
 /// The body of an `except` block: while alive, `exception` is the handled
 /// exception (what sys.exception() and traceback.format_exc() see, and the
@@ -159,4 +174,4 @@ private:
     Ref previous_;
 };
 
-}  // namespace crenly::module
+}  // namespace crenly::core

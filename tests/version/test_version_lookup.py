@@ -9,8 +9,7 @@ import types
 
 import pytest
 
-from helpers import child_env
-from module_helpers import PRESENT, Sink, leak_check
+from helpers import PRESENT, Sink, child_env, leak_check
 
 FIRST, SECOND = "__version__.py", "crenly/__version__.py"  # beside the module; sub-directory
 UNDECODABLE = b'version = "\xff"\n'

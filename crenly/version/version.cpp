@@ -1,10 +1,12 @@
-#include "crenly/module/version.hpp"
+#include "crenly/version/version.hpp"
 
-#include "crenly/module/console.hpp"
-#include "crenly/module/globals.hpp"
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/console.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
 
-namespace crenly::module {
+namespace crenly::version {
+
+using namespace crenly::core;
 
 namespace {
 
@@ -127,14 +129,14 @@ void report(PyObject* exception) {
 
 }  // namespace
 
-Ref get_version(PyObject* traceback_code) {
+Ref get_version() {
     try {
         return lookup();
     } catch (const PythonError&) {
-        Handling handling(catch_pending(PyExc_Exception, traceback_code));
+        Handling handling(catch_pending(PyExc_Exception));
         report(handling.exception());
         return Ref::borrow(default_version.get());
     }
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::version

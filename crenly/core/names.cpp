@@ -1,10 +1,11 @@
-#include "crenly/module/state.hpp"
+#include "crenly/core/names.hpp"
 
-#include "crenly/module/errors.hpp"
+#include "crenly/core/errors.hpp"
+#include "crenly/core/state.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
-State& state = *new State();
+Pool& pool = *new Pool();
 
 namespace {
 
@@ -19,7 +20,6 @@ static_assert(std::size(pool_texts) == pool_size);
 // set before any declaration's constructor runs, whatever the file order.
 constinit const Constant* enrolled = nullptr;
 constinit std::size_t enrolled_count = 0;
-constinit Slot* slots = nullptr;
 
 /// A new str, hashed now so that every later dictionary lookup finds the
 /// hash cached.
@@ -28,11 +28,19 @@ Ref hashed(Ref text) {
     return text;
 }
 
+/// Empties the pool with the state.
+class PoolSlot final : public Slot {
+    void release() override {
+        Pool held = std::move(pool);  // leaves the pool empty before anything is dropped
+        pool.constants.clear();
+    }
+};
+
+PoolSlot pool_slot;
+
 }  // namespace
 
 Constant::Constant() noexcept : next_(enrolled), index_(enrolled_count++) { enrolled = this; }
-
-Slot::Slot() noexcept : next_(slots) { slots = this; }
 
 Ref Text::build() const { return hashed(own(PyUnicode_FromString(utf8_))); }
 
@@ -48,23 +56,15 @@ void create_constants() {
     state.empty_tuple = own(PyTuple_New(0));
     state.empty_str = own(PyUnicode_FromStringAndSize("", 0));
     for (std::size_t i = 0; i < pool_size; ++i) {
-        state.pool[i] = hashed(own(PyUnicode_InternFromString(pool_texts[i])));
+        pool.names[i] = hashed(own(PyUnicode_InternFromString(pool_texts[i])));
     }
     state.int0 = own(PyLong_FromLong(0));
     state.int1 = own(PyLong_FromLong(1));
     state.int2 = own(PyLong_FromLong(2));
-    state.constants.resize(enrolled_count);
+    pool.constants.resize(enrolled_count);
     for (const Constant* c = enrolled; c != nullptr; c = c->next_) {
-        state.constants[c->index_] = c->build();
+        pool.constants[c->index_] = c->build();
     }
 }
 
-void release_state() {
-    {
-        State held = std::move(state);  // leaves every Ref of `state` empty
-        state.live = false;
-    }  // `held` drops the objects here
-    for (Slot* slot = slots; slot != nullptr; slot = slot->next_) slot->release();
-}
-
-}  // namespace crenly::module
+}  // namespace crenly::core

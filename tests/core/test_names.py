@@ -1,4 +1,4 @@
-"""The pool of interned identifiers (crenly/module/state.hpp) holds only names
+"""The pool of interned identifiers (crenly/core/names.hpp) holds only names
 that the module's code uses: each one is built at every start."""
 
 import re
@@ -8,7 +8,7 @@ SOURCES = Path(__file__).resolve().parents[2] / "crenly"
 
 
 def test_every_pooled_name_is_used():
-    state = (SOURCES / "module" / "state.hpp").read_text()
+    state = (SOURCES / "core" / "names.hpp").read_text()
     pool = re.search(r"#define CRENLY_IDENTIFIERS\(X\)(.*?)\n\n", state, re.S).group(1)
     names = re.findall(r"X\((\w+),", pool)
     assert len(names) > 50, "the pool was not found"

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-namespace crenly::module {
+namespace crenly::core {
 
 /// Calls `f` with a value of the character type that stores `text` (Py_UCS1,
 /// Py_UCS2 or Py_UCS4), so that one template serves the three storage kinds
@@ -19,4 +19,4 @@ decltype(auto) with_char_type(PyObject* text, F&& f) {
     }
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::core

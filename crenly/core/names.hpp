@@ -1,8 +1,6 @@
-// Process-wide state, the one home of every Python object the module keeps:
-// the pool of interned identifiers, the constants that the other files
-// declare beside the code that uses them (texts, keyword-name tuples), the
-// fixed constants, the cached builtins, the code objects and frames of the
-// callables and the function type.
+// The names and texts the module uses: the pool of interned identifiers,
+// and the constants that the other files declare beside the code that uses
+// them (texts, keyword-name tuples), all made once by the exec step.
 #pragma once
 
 #include <array>
@@ -10,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "crenly/module/ref.hpp"
+#include "crenly/core/ref.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 // Identifiers: names of modules, attributes, globals, parameters and
 // keywords. Created interned and pre-hashed. X(enumerator, text)
@@ -132,53 +130,19 @@ enum class Id : std::uint16_t {
 
 inline constexpr std::size_t pool_size = static_cast<std::size_t>(Id::count_);
 
-/// The number of rows of the table of callables (module/table.cpp checks it).
-inline constexpr std::size_t callable_count = 8;
-
-/// What the module keeps for one callable: its code object, and the code
-/// object and frame of its traceback entry "crenly.crenly.<qualname>".
-struct CallableObjects {
-    Ref code;
-    Ref traceback_code;
-    Ref traceback_frame;
+/// The pool: one interned, hashed str for every identifier, and the object
+/// of every enrolled Constant, by its index. Filled by create_constants();
+/// emptied with the state.
+struct Pool {
+    std::array<Ref, pool_size> names;
+    std::vector<Ref> constants;
 };
 
-/// Everything the module keeps while an interpreter runs it. Built by the
-/// exec step under the interpreter lock; read-only afterwards until the
-/// interpreter finalises, when release_state() drops it all.
-struct State {
-    std::int64_t main_interpreter = -1;
-    // True from the first exec step of a running interpreter until the state
-    // is released at its exit: the objects below belong to that interpreter.
-    bool live = false;
-    // Calls of the module's functions under way, on any thread (each may let
-    // go of the interpreter lock): the state is not released under them.
-    std::int64_t calls_running = 0;
-    Ref module;      // the module being or having been executed
-    Ref namespace_;  // the module dictionary; target of every global store
-    Ref builtins;
-
-    std::array<Ref, pool_size> pool;
-    std::vector<Ref> constants;  // one for each Constant, by its index
-    Ref empty_tuple, empty_str;
-    Ref int0, int1, int2;
-
-    // Cached builtins.
-    Ref import_error, print, open, sum;
-
-    // The callables, in the order of the table; the frame of the traceback
-    // entry of the generator expression inside main; the function type.
-    std::array<CallableObjects, callable_count> callables;
-    Ref genexpr_frame;
-    Ref function_type;
-};
-
-/// The one instance; never destroyed (its objects must not be released after
-/// the interpreter has finalised: release_state() drops them before).
-extern State& state;
+/// The one instance; never destroyed (see State).
+extern Pool& pool;
 
 /// The pool entry for `id` (borrowed; lives as long as the state).
-inline PyObject* str(Id id) noexcept { return state.pool[static_cast<std::size_t>(id)].get(); }
+inline PyObject* str(Id id) noexcept { return pool.names[static_cast<std::size_t>(id)].get(); }
 
 /// A Python object declared at namespace scope beside the code that uses it
 /// (a text, a keyword-name tuple) and kept in the state: every declaration
@@ -190,7 +154,7 @@ public:
     Constant& operator=(const Constant&) = delete;
 
     /// The object (borrowed).
-    [[nodiscard]] PyObject* get() const noexcept { return state.constants[index_].get(); }
+    [[nodiscard]] PyObject* get() const noexcept { return pool.constants[index_].get(); }
 
 protected:
     Constant() noexcept;
@@ -235,36 +199,11 @@ private:
 template <class... Names>
 KeywordNames(Names...) -> KeywordNames<sizeof...(Names)>;
 
-/// Process-wide data that a feature keeps (a cache, a proof), declared at
-/// namespace scope beside the code that uses it: every declaration enrols
-/// itself when the library is loaded, and release_state() releases them all
-/// with the state. Used only under the interpreter lock.
-class Slot {
-public:
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
-
-protected:
-    Slot() noexcept;
-    ~Slot() = default;
-
-private:
-    friend void release_state();
-    /// Drops every Python object the slot holds; it is empty afterwards.
-    virtual void release() = 0;
-
-    Slot* next_;  // the enrolment list
-};
-
 /// A new tuple of the pool entries of `names`.
 Ref keyword_tuple(const Id* names, std::size_t size);
 
-/// Builds the pool, the enrolled constants and the fixed constants.
+/// Builds the fixed constants of the state, then the pool and every
+/// enrolled constant.
 void create_constants();
 
-/// Empties the state (all but the recorded interpreter ID) and then drops
-/// every object it held, so that code run by a release sees an empty state;
-/// then releases every slot.
-void release_state();
-
-}  // namespace crenly::module
+}  // namespace crenly::core

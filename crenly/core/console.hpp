@@ -3,9 +3,9 @@
 
 #include <initializer_list>
 
-#include "crenly/module/state.hpp"
+#include "crenly/core/names.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 /// The concatenation of `pieces` (each a str): the text of one line.
 Ref concat(std::initializer_list<PyObject*> pieces);
@@ -24,4 +24,11 @@ inline void console_line(const Text& text) { console_line(text.get()); }
 /// format(exception, ""), as one console line.
 void error_line(const Text& prefix, PyObject* exception);
 
-}  // namespace crenly::module
+/// "--debug": the command line's flag, and the element of sys.argv that
+/// makes failure lines carry their details.
+extern const Text debug_flag;
+
+/// True when an element of sys.argv (looked up afresh) equals "--debug".
+bool debug_requested();
+
+}  // namespace crenly::core

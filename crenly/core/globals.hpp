@@ -1,9 +1,9 @@
 // Module globals and builtins, looked up by name at the moment of use.
 #pragma once
 
-#include "crenly/module/state.hpp"
+#include "crenly/core/names.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 /// The builtin `name`; NameError "name '...' is not defined" when missing.
 Ref load_builtin(Id name);
@@ -25,4 +25,4 @@ Ref make_path(PyObject* arg);
 /// `Path(__file__)`: the module's own file (both globals looked up afresh).
 Ref module_file_path();
 
-}  // namespace crenly::module
+}  // namespace crenly::core

@@ -3,7 +3,7 @@
 // native road hands over, on the path object it made.
 #pragma once
 
-#include "crenly/module/ref.hpp"
+#include "crenly/core/ref.hpp"
 
 namespace crenly::creation {
 
@@ -15,9 +15,9 @@ public:
     /// `file_path`, the path object.
     virtual PyObject* object() = 0;
     /// `str(file_path)`.
-    virtual module::Ref text() = 0;
+    virtual core::Ref text() = 0;
     /// `str(file_path.absolute())`.
-    virtual module::Ref absolute_text() = 0;
+    virtual core::Ref absolute_text() = 0;
 
 protected:
     ~CreatedPath() = default;
@@ -26,13 +26,13 @@ protected:
 /// A path object made by `Path(filepath)`: every text comes from it.
 class PathObject final : public CreatedPath {
 public:
-    explicit PathObject(module::Ref object) noexcept : object_(std::move(object)) {}
+    explicit PathObject(core::Ref object) noexcept : object_(std::move(object)) {}
     PyObject* object() override { return object_.get(); }
-    module::Ref text() override;
-    module::Ref absolute_text() override;
+    core::Ref text() override;
+    core::Ref absolute_text() override;
 
 private:
-    module::Ref object_;
+    core::Ref object_;
 };
 
 /// The steps of create_file after `file_path = Path(filepath)`, in order.

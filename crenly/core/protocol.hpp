@@ -7,10 +7,11 @@
 #include <cstddef>
 #include <initializer_list>
 
-#include "crenly/module/errors.hpp"
-#include "crenly/module/state.hpp"
+#include "crenly/core/errors.hpp"
+#include "crenly/core/names.hpp"
+#include "crenly/core/state.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 /// The borrowed object behind each kind of object parameter.
 inline PyObject* object(PyObject* o) noexcept { return o; }
@@ -94,4 +95,4 @@ bool truth(const O& o) {
     return require_status(PyObject_IsTrue(object(o))) != 0;
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::core

@@ -1,8 +1,9 @@
-#include "crenly/module/console.hpp"
+#include "crenly/core/console.hpp"
 
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/globals.hpp"
+#include "crenly/core/protocol.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 namespace {
 
@@ -63,9 +64,16 @@ void console_line(PyObject* text) {
     call(state.print, replaced);
 }
 
+const Text debug_flag{"--debug"};
+
+bool debug_requested() {
+    Ref argv = getattr(load_global(Id::sys), Id::argv);
+    return require_status(PySequence_Contains(argv.get(), debug_flag.get())) != 0;
+}
+
 void error_line(const Text& prefix, PyObject* exception) {
     Ref reason = format_empty(exception);
     console_line(concat({prefix.get(), reason.get()}));
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::core

@@ -1,12 +1,12 @@
-#include "crenly/module/genuine.hpp"
+#include "crenly/core/genuine.hpp"
 
 #include <array>
 #include <cstring>
 
-#include "crenly/module/errors.hpp"
-#include "crenly/module/protocol.hpp"
+#include "crenly/core/errors.hpp"
+#include "crenly/core/protocol.hpp"
 
-namespace crenly::module {
+namespace crenly::core {
 
 namespace {
 
@@ -477,4 +477,4 @@ bool Prover::is_c_function(PyObject* f, const char* module, const char* name) {
     return false;
 }
 
-}  // namespace crenly::module
+}  // namespace crenly::core

@@ -1,0 +1,48 @@
+"""The sources include one another one way: the assembly (module) over the
+features (creation and its road, notify, cli, version) over the foundation
+(core), which includes nothing else of crenly. No folder includes another
+that includes it back, and no source grows past 500 lines."""
+
+import re
+from pathlib import Path
+
+SOURCES = Path(__file__).resolve().parents[2] / "crenly"
+INCLUDE = re.compile(r'^#include "crenly/(.+)/[^/"]+"$', re.M)
+
+
+def folders():
+    """{folder: {folders its files include}}, folders as paths below crenly/."""
+    graph = {}
+    for path in SOURCES.rglob("*.[ch]pp"):
+        folder = path.parent.relative_to(SOURCES).as_posix()
+        graph.setdefault(folder, set()).update(
+            other for other in INCLUDE.findall(path.read_text()) if other != folder)
+    return graph
+
+
+def test_the_foundation_includes_no_feature_and_nothing_includes_the_assembly():
+    graph = folders()
+    assert {"core", "creation", "creation/road", "notify", "cli", "version", "module"} <= set(graph)
+    assert graph["core"] == set()
+    assert [folder for folder, used in graph.items() if "module" in used] == []
+    assert graph["module"] >= set(graph) - {"module"}  # the assembly: everything
+
+
+def test_no_folder_cycle():
+    graph, cycles = folders(), []
+
+    def visit(folder, path):
+        for other in sorted(graph.get(folder, ())):
+            if other in path:
+                cycles.append(path[path.index(other):] + [other])
+            else:
+                visit(other, path + [other])
+    for folder in sorted(graph):
+        visit(folder, [folder])
+    assert cycles == []
+
+
+def test_no_source_over_500_lines():
+    sizes = {path.relative_to(SOURCES).as_posix(): len(path.read_text().splitlines())
+             for path in SOURCES.rglob("*.[ch]pp")}
+    assert {name: n for name, n in sizes.items() if n > 500} == {}
