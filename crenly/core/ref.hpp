@@ -4,6 +4,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The interpreters the module is written and tested for.
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
+#error "crenly builds for CPython 3.12 and 3.13 only"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "crenly does not build for a free-threaded CPython: it relies on the interpreter lock"
+#endif
+
 #include <utility>
 
 namespace crenly::core {

@@ -116,13 +116,14 @@ int module_exec(PyObject* module) CRENLY_ENTRY {
         state.builtins = Ref::borrow(require(PyImport_AddModule("builtins")));
         require_status(PyObject_SetAttrString(module, "__builtins__", state.builtins.get()));
 
+        // The version of the headers the module was compiled with.
         const unsigned long running = Py_Version >> 16;
-        if (running != 0x030C) {
+        if (running != ((PY_MAJOR_VERSION << 8) | PY_MINOR_VERSION)) {
             require_status(PyErr_WarnFormat(
                 PyExc_RuntimeWarning, 1,
-                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
-                12, "crenly.crenly", "does not match", static_cast<int>(running >> 8),
-                static_cast<int>(running & 0xFF)));
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                PY_MAJOR_VERSION, PY_MINOR_VERSION, "crenly.crenly", "does not match",
+                static_cast<int>(running >> 8), static_cast<int>(running & 0xFF)));
         }
 
         create_constants();
