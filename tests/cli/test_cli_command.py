@@ -293,8 +293,10 @@ KEYBOARD = "\nKeyboardInterrupt\n"
 # An uncaught KeyboardInterrupt ends the process as if by the interrupt: SIGINT
 # on POSIX, STATUS_CONTROL_C_EXIT on Windows.
 INTERRUPTED = on_windows(-signal.SIGINT, 0xC000013A)
+# The interpreter's own words when its exit flush fails (3.13 says it anew).
 AT_EXIT = ("Exception ignored in: <_io.TextIOWrapper name='<stdout>' mode='w' "
-           f"encoding='utf-8'>\n{BROKEN_PIPE}")
+           "encoding='utf-8'>\n" if sys.version_info < (3, 13) else
+           "Exception ignored on flushing sys.stdout:\n") + BROKEN_PIPE
 NAMES, ALL = ["a", "d/b"], ["a", "d/b", "keep"]
 MANY = "m/{" + ",".join(map(str, range(3000))) + "}"
 # id: (environment, stdout, names, exit status, end of stderr, files afterwards); the status

@@ -420,7 +420,9 @@ PATCHES_ONE_BY_ONE = {
     "touch.__defaults__": lambda mp, c: mp.setattr(pathlib.Path.touch, "__defaults__", (0o600, True)),
     "mkdir.__code__": lambda mp, c: mp.setattr(pathlib.Path.mkdir, "__code__", pathlib.Path.mkdir.__code__.replace()),
     "Path.__init__ cell": lambda mp, c: CellPatch(mp),
-    "pathlib.os": lambda mp, c: mp.setattr(pathlib, "os", types.SimpleNamespace(**vars(os))),
+    # os of the module that defines the path classes (pathlib, or pathlib._local on 3.13)
+    "pathlib.os": lambda mp, c: mp.setattr(sys.modules[pathlib.PosixPath.__module__], "os",
+                                           types.SimpleNamespace(**vars(os))),
     "os module type": lambda mp, c: mp.setattr(os, "__class__", type("M", (types.ModuleType,), {})),
     "builtins.isinstance": lambda mp, c: mp.setattr("builtins.isinstance", wrapped(isinstance)),
     "posixpath.splitroot": lambda mp, c: mp.setattr("posixpath.splitroot", wrapped(os.path.splitroot)),
