@@ -22,7 +22,13 @@ namespace crenly::core {
 /// interpreter's finalization ended in PyEval_RestoreThread (a daemon
 /// thread at exit): the unwind runs the destructors of the frames it
 /// passes, and nothing may be released then.
-inline bool thread_attached() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+inline bool thread_attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;  // public from 3.13 on
+#endif
+}
 
 /// Owns one strong reference (or nothing). Move-only; every incref and every
 /// transfer of ownership is spelled out: `steal` adopts a new reference,
