@@ -28,7 +28,9 @@ varies several-fold from run to run.
 Two environments: "bare" is a venv made for the run that holds crenly but none
 of its optional packages (clipboard, gntp), so that each file measures file
 creation and no clipboard copy; "full" is the project venv with them installed
-(start-up only). Results and raw data are written to bench/results/latest/.
+(start-up only): the venv of the interpreter running this script, .venv for
+3.12 or .venv-3.13 for 3.13. Results and raw data are written to
+bench/results/<version>/ (3.12 or 3.13).
 """
 
 import argparse
@@ -46,10 +48,11 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
-VENV = REPO / ".venv"
+VENV = Path(sys.prefix)  # bench/run runs this script with the project venv's python
+VERSION = f"{sys.version_info[0]}.{sys.version_info[1]}"
 COMPARATORS = BENCH / "comparators"
 LIMIT = None  # set by main(): the compiled limit.c
-RESULTS = BENCH / "results" / "latest"
+RESULTS = BENCH / "results" / VERSION
 STD_IMPORTS = "import sys, os, re, traceback, pathlib, typing, argparse"
 TYPICAL_PATTERN = "src/{main, util, cli}.py"
 # Commands run without the caller's PYTHON* variables: PYTHONUNBUFFERED would
@@ -560,7 +563,7 @@ def main():
 
     mode = "quick" if args.quick else "full"
     title = (
-        f"crenly benchmarks ({mode}: {settings.files:,} files; {os.cpu_count()} CPUs; "
+        f"crenly benchmarks (CPython {sys.version.split()[0]}; {mode}: {settings.files:,} files; {os.cpu_count()} CPUs; "
         f"{time.strftime('%Y-%m-%d %H:%M')}; {time.monotonic() - started:.0f} s)"
     )
     table = render(rows, title)
