@@ -2,10 +2,6 @@
 // pathlib.py).
 #include "crenly/creation/road/pathlib_tables.hpp"
 
-#include <Python.h>
-
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-
 namespace crenly::creation::road {
 
 namespace {
@@ -57,9 +53,11 @@ constexpr PosixpathSpec posixpath[] = {{"splitroot"}, {"join"}, {"splitdrive"}, 
 
 constexpr const char* follow_symlinks[] = {"stat"};
 
+}  // namespace
+
 // absolute() of a relative path: absolute, with_segments, __init__ through
 // super(), os.fspath of a path, __fspath__, __str__ ... six deep.
-constexpr PathlibTable table = {
+constinit const PathlibTable pathlib_3_12 = {
     .frames = 6,
     .classes = classes,
     .path = path,
@@ -72,10 +70,4 @@ constexpr PathlibTable table = {
     .follow_symlinks = follow_symlinks,
 };
 
-}  // namespace
-
-const PathlibTable& pathlib_table() noexcept { return table; }
-
 }  // namespace crenly::creation::road
-
-#endif

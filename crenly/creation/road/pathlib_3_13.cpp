@@ -3,10 +3,6 @@
 // pathlib._abc; posixpath.splitroot is posix's C function).
 #include "crenly/creation/road/pathlib_tables.hpp"
 
-#include <Python.h>
-
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-
 namespace crenly::creation::road {
 
 namespace {
@@ -61,9 +57,11 @@ constexpr PosixpathSpec posixpath[] = {
 
 constexpr const char* follow_symlinks[] = {"stat", "is_dir", "is_file"};
 
+}  // namespace
+
 // parent: _from_parsed_parts, _from_parsed_string, with_segments, Path's and
 // PurePath's __init__: six deep (measured), and one more to spare.
-constexpr PathlibTable table = {
+constinit const PathlibTable pathlib_3_13 = {
     .frames = 7,
     .classes = classes,
     .path = path,
@@ -76,10 +74,4 @@ constexpr PathlibTable table = {
     .follow_symlinks = follow_symlinks,
 };
 
-}  // namespace
-
-const PathlibTable& pathlib_table() noexcept { return table; }
-
 }  // namespace crenly::creation::road
-
-#endif

@@ -229,6 +229,12 @@ void prove_stat_result(Prover& p, PyObject* os_dict) {
            dict_get(tuple_dict.get(), getattribute.get()).get());
 }
 
+/// The table of the pathlib of the headers' version. (Both tables are
+/// constant-initialised, so reading one during static initialisation is safe.)
+const PathlibTable& pathlib_table() noexcept {
+    return PY_VERSION_HEX >= 0x030D0000 ? pathlib_3_13 : pathlib_3_12;
+}
+
 void build(Prover& p) {
     const PathlibTable& table = pathlib_table();
     expect(utf8_file_system());

@@ -68,7 +68,10 @@ struct PathlibTable {
     std::span<const char* const> follow_symlinks;
 };
 
-/// The table of the running interpreter.
-const PathlibTable& pathlib_table() noexcept;
+/// The tables of the versions the module builds for (every build holds
+/// both: they are plain data); pathlib_proof.cpp takes the one of the
+/// headers' version.
+extern const PathlibTable pathlib_3_12;
+extern const PathlibTable pathlib_3_13;
 
 }  // namespace crenly::creation::road
