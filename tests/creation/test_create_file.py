@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from helpers import (PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, child_env, native,
-                     on_windows, run_command, win_error)
+                     on_windows, run_command, win_error, WITHOUT_FILE_CAPABILITIES)
 
 # The clipboard off; a recorder as the Growl notifier, so that the module's own
 # _notify reports each file. A first call that fails, changing nothing, uses
@@ -334,9 +334,7 @@ print("result:", fc.create_file(PATH))
 # Ways to run a child that file permissions apply to (root ignores them).
 UNPRIVILEGED = [
     ("nobody", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]),
-    ("root without the file-permission capabilities",
-     ["setpriv", "--inh-caps=-dac_override,-dac_read_search",
-      "--bounding-set=-dac_override,-dac_read_search"]),
+    ("root without the file-permission capabilities", WITHOUT_FILE_CAPABILITIES),
 ]
 
 
