@@ -440,6 +440,26 @@ PATCHES_ONE_BY_ONE = {
 }
 
 
+def recording(calls, f):
+    def record(*args):
+        calls.append(args)
+        return f(*args)
+    return record
+
+
+# Patches of what is looked up on the instance as Python does (_notify by the
+# steps after creation, create_file by its callers and by create_files): the
+# road stays taken, and the patch is called with the file's path.
+PATCHES_CALLED_ON_THE_ROAD = {
+    "instance _notify": lambda mp, c, calls: mp.setattr(c, "_notify", recording(calls, lambda path: None),
+                                                        raising=False),
+    "class _notify": lambda mp, c, calls: mp.setattr(mod.FileCreator, "_notify",
+                                                     recording(calls, lambda self, path: None)),
+    "instance create_file": lambda mp, c, calls: mp.setattr(
+        c, "create_file", recording(calls, mod.FileCreator.create_file.__get__(c)), raising=False),
+}
+
+
 class ContextPatch(pytest.MonkeyPatch):
     """A MonkeyPatch that also undoes the contexts entered through it."""
 
@@ -462,7 +482,7 @@ def create_counting(creator, name):
     return road_calls() - calls
 
 
-@pytest.mark.parametrize("case", sorted(PATCHES_ONE_BY_ONE))
+@pytest.mark.parametrize("case", sorted(PATCHES_ONE_BY_ONE) + sorted(PATCHES_CALLED_ON_THE_ROAD))
 def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
@@ -472,8 +492,15 @@ def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkey
     assert create_counting(creator, "before.txt") == 1  # the native road
     patch = ContextPatch()
     try:
-        PATCHES_ONE_BY_ONE[case](patch, creator)
-        assert create_counting(creator, "during.txt") == 0
+        if case in PATCHES_CALLED_ON_THE_ROAD:
+            calls = []
+            PATCHES_CALLED_ON_THE_ROAD[case](patch, creator, calls)
+            assert create_counting(creator, "during.txt") == 1
+            assert [args[-1] for args in calls] == ["during.txt"]
+            assert (tmp_path / "during.txt").is_file()
+        else:
+            PATCHES_ONE_BY_ONE[case](patch, creator)
+            assert create_counting(creator, "during.txt") == 0
         if case == "global Path deleted":  # NameError, reported
             assert not (tmp_path / "during.txt").exists()
     finally:
