@@ -175,7 +175,7 @@ print(fc.create_file("c/c.txt"), touched)
 
 
 OVERLAPPING_COPIES = """
-import os, sys, threading, time, types
+import os, sys, threading, types
 import crenly.crenly as m
 def inheritable():
     if sys.platform == "win32":
@@ -185,18 +185,23 @@ def inheritable():
 m.HAS_GROWL = False
 m.HAS_CLIPBOARD = True
 seen = []
+started = {"short": threading.Event(), "long": threading.Event()}
 def copy(text):
     name = os.path.basename(text)
     seen.append((name, "starts", inheritable()))
-    time.sleep(0.05 if name == "short" else 0.4)
+    started[name].set()
+    if name == "short":
+        started["long"].wait()   # the long copy overlaps this one
+    else:
+        threads[0].join()        # the short call has ended, its copy and all
     seen.append((name, "ends", inheritable()))
 m.clipboard = types.SimpleNamespace(copy=copy)
 fc = m.FileCreator()
 print("before", inheritable())
 threads = [threading.Thread(target=fc.create_file, args=(name,)) for name in ("short", "long")]
-for t in threads:
-    t.start()
-    time.sleep(0.01)
+threads[0].start()
+started["short"].wait()
+threads[1].start()
 for t in threads:
     t.join()
 for entry in seen:
