@@ -160,7 +160,7 @@ class Observers:
     each recording the pathlib and posixpath functions it sees start."""
 
     def __init__(self):
-        self.seen, self.on = [], set()
+        self.seen, self.on, self.outer = [], set(), {}
 
     def record(self, kind, code):
         if code.co_filename in PATHLIB_FILES:
@@ -171,11 +171,13 @@ class Observers:
             return
         self.on.add(kind)
         if kind == "profile":
+            self.outer[kind] = sys.getprofile()  # a tracer from outside (coverage, a debugger)
             sys.setprofile(lambda frame, event, arg: event == "call" and self.record(kind, frame.f_code))
         elif kind == "trace":
             def trace(frame, event, arg):
                 if event == "call":
                     self.record(kind, frame.f_code)
+            self.outer[kind] = sys.gettrace()
             sys.settrace(trace)
         else:
             mon = sys.monitoring
@@ -185,8 +187,10 @@ class Observers:
             mon.set_events(MONITORING_TOOL, mon.events.PY_START)
 
     def stop(self):
-        sys.setprofile(None)
-        sys.settrace(None)
+        if "profile" in self.on:
+            sys.setprofile(self.outer["profile"])
+        if "trace" in self.on:
+            sys.settrace(self.outer["trace"])
         if "monitoring" in self.on:
             sys.monitoring.set_events(MONITORING_TOOL, 0)
             sys.monitoring.free_tool_id(MONITORING_TOOL)
