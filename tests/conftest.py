@@ -5,12 +5,23 @@ takes fixtures from the conftest.py files by name."""
 import json
 import shutil
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
 import pytest
 
 from helpers import MARK, PACKAGE_DIR, PRELUDE, WINDOWS, run_python
+
+
+def pytest_configure(config):
+    """Hypothesis keeps its caches (a character map, the constants it gathers
+    while tests are collected) in a temporary directory of the session, not in
+    a .hypothesis/ of the working one; children that run it inherit this."""
+    storage, env = tempfile.mkdtemp(prefix="crenly-hypothesis-"), pytest.MonkeyPatch()
+    env.setenv("HYPOTHESIS_STORAGE_DIRECTORY", storage)
+    config.add_cleanup(lambda: shutil.rmtree(storage, ignore_errors=True))
+    config.add_cleanup(env.undo)
 
 
 @pytest.fixture

@@ -234,7 +234,7 @@ Recorder = type("Recorder", (mod.FileCreator,), {
     "create_files": lambda self, files: SEEN.append(list(files)) or len(files)})
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=500, deadline=None, database=None)
 @given(st.lists(st.text(" {}a,\t\u00e9", max_size=8), min_size=1, max_size=6))
 def test_reassembly_matches_the_model(args):
     SEEN.clear()

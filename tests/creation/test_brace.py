@@ -89,7 +89,7 @@ def test_no_match_returns_the_argument_itself_in_a_new_list(creator):
 TOKENS = ["{", "}", ",", " ", "\t", "/", "\\", "a", "b", "{}", "{a", "b}", ", "]
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=500, deadline=None, database=None)
 @given(st.lists(st.sampled_from(TOKENS), max_size=16).map("".join))
 def test_matches_the_python_model(creator, text):
     assert creator.parse_brace_expansion(text) == model(text)

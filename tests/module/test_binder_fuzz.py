@@ -59,7 +59,7 @@ def quiet():
         yield
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=1500, deadline=None, database=None)
 @given(calls())
 def test_binding_matches_the_model(quiet, call):
     name, args, kw1, kw2 = call
