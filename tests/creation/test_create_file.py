@@ -18,9 +18,10 @@ from helpers import (PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, chil
                      on_windows, run_command, win_error, WITHOUT_FILE_CAPABILITIES)
 
 # The clipboard off; a recorder as the Growl notifier, so that the module's own
-# _notify reports each file. A first call that fails, changing nothing, uses
-# up the call that only proves the road; at exit the child tells how many
-# calls took the road.
+# _notify reports each file, and on the instance a wrapper of _notify that
+# keeps the text it got for the recorder to print with its type. A first call
+# that fails, changing nothing, uses up the call that only proves the road; at
+# exit the child tells how many calls took the road.
 PRELUDE = """
 import atexit, contextlib, io, os, sys, types, pathlib
 import crenly.crenly as m
@@ -28,11 +29,17 @@ m.HAS_CLIPBOARD = False
 m.HAS_GROWL = False
 if {road!r} == "pathlib":
     m.Path = type("Forced", (pathlib.Path().__class__,), {{}})
+given = []
 class Growl:
     def notify(self, **kw):
-        print("notify:", ascii(kw["description"]))
+        filepath = given.pop()
+        print("notify:", ascii(filepath), type(filepath).__name__, ascii(kw["description"]))
 fc = m.FileCreator()
 fc.growl = Growl()
+def _notify(filepath, notify=fc._notify):
+    given.append(filepath)
+    return notify(filepath)
+fc._notify = _notify
 m.HAS_GROWL = True
 with contextlib.redirect_stdout(io.StringIO()):
     fc.create_file("")
@@ -73,8 +80,10 @@ def nul_message(function):
 
 
 def notified(path):
-    """The notification's description of the file `path`."""
-    return f"notify: {ascii('File created: \"' + os.path.basename(native(path)) + '\"')}"
+    """The text and type _notify got for the file `path`, and the description
+    of its notification."""
+    description = f'File created: "{os.path.basename(native(path))}"'
+    return f"notify: {ascii(native(path))} str {ascii(description)}"
 
 
 def snapshot(root: Path) -> dict:
@@ -293,7 +302,7 @@ sys.stdout = Console()
 
 
 @pytest.mark.parametrize("console, path, lines", [
-    ("cp1252", "\u0436/ok.txt", [notified("ok.txt"),
+    ("cp1252", "\u0436/ok.txt", [notified("\u0436/ok.txt"),
                                  '? File created: "{work}%s?%sok.txt"' % (os.sep, os.sep),
                                  "result: True"]),
     ("cp1252", "f/x.txt", ["? Error creating file \"f/x.txt\": "
