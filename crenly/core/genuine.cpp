@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "crenly/core/errors.hpp"
 #include "crenly/core/protocol.hpp"
@@ -23,7 +24,14 @@ public:
     int function_watcher = -1;  // of functions
     std::uint64_t changes = 1;
     std::vector<Ref> watched;
-    std::vector<Ref> genuine_codes;
+    /// A code object found to be `module`'s own definition of `qualname`:
+    /// the same code under another name is not proved by it.
+    struct Genuine {
+        Ref code;
+        Ref module;
+        std::string qualname;
+    };
+    std::vector<Genuine> genuine_codes;
     struct Reference {
         Ref module;
         Ref codes;  // {qualname: [code, ...]}
@@ -57,6 +65,11 @@ private:
 };
 
 Shared shared;
+
+/// Whether the pending error is no failure of a proof but an interrupt that
+/// Python code raised meanwhile (KeyboardInterrupt from a signal handler,
+/// SystemExit): the caller's, as it would be from the Python-level steps.
+bool interrupt_pending() noexcept { return !PyErr_ExceptionMatches(PyExc_Exception); }
 
 /// Any change to a watched dictionary: every proof reads its bindings again.
 int on_dict_event(PyDict_WatchEvent /*event*/, PyObject* /*dict*/, PyObject* /*key*/,
@@ -190,10 +203,13 @@ Ref reference_codes(PyObject* module, const char* qualname) {
     return found ? std::move(found) : own(PyList_New(0));
 }
 
-/// Whether `code` is known to be its module's own.
-bool known_genuine(PyObject* code) noexcept {
-    for (const Ref& known : shared.genuine_codes) {
-        if (known.get() == code) return true;
+/// Whether `code` is known to be `module`'s own definition of `qualname`.
+bool known_genuine(PyObject* code, PyObject* module, const char* qualname) noexcept {
+    for (const Shared::Genuine& known : shared.genuine_codes) {
+        if (known.code.get() == code && known.module.get() == module &&
+            known.qualname == qualname) {
+            return true;
+        }
     }
     return false;
 }
@@ -282,6 +298,10 @@ bool Proof::prove() {
         return true;
     } catch (const NotGenuine&) {
     } catch (const PythonError&) {
+        if (interrupt_pending()) {
+            forget();
+            throw;
+        }
         PyErr_Clear();
     }
     forget();
@@ -298,6 +318,7 @@ void Proof::refresh() {
         // a change it makes moves the count, and current() then fails.
         PyObject* value = PyDict_GetItemWithError(b.dict.get(), b.key.get());
         if (value == nullptr && PyErr_Occurred()) {
+            if (interrupt_pending()) throw_python_error();  // read_changes_ stays behind
             PyErr_Clear();
             right = false;
             break;
@@ -373,18 +394,17 @@ void Prover::absent(PyObject* dict, const char* key) {
     proof_.bindings_.push_back({Ref::borrow(dict), std::move(name), {}});
 }
 
-PyObject* Prover::member(PyObject* module, const char* name) {
-    expect(PyModule_CheckExact(module));
-    keep_type(module);
-    return bound(PyModule_GetDict(module), name);
-}
-
 void Prover::keep_type(PyObject* o) {
     // ob_type is a PyTypeObject*: compared as the object it points to.
     field(o, reinterpret_cast<PyObject**>(&o->ob_type));
 }
 
 void Prover::field(PyObject* owner, PyObject** slot) {
+    // Once per slot (every lookup on a class records its MRO): the first
+    // record stands, and a later change of the slot fails the check.
+    for (const Proof::Field& f : proof_.fields_) {
+        if (f.slot == slot) return;
+    }
     proof_.fields_.push_back({Ref::borrow(owner), slot, hold(*slot)});
 }
 
@@ -423,7 +443,7 @@ void Prover::function(PyObject* f, PyObject* module, const char* qualname) {
     expect(fn->func_builtins == PyModule_GetDict(state.builtins.get()));
     PyObject* code = fn->func_code;
     expect(PyCode_Check(code));
-    if (!known_genuine(code)) {
+    if (!known_genuine(code, module, qualname)) {
         Ref references = reference_codes(module, qualname);
         bool equal = false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(references.get()) && !equal; ++i) {
@@ -431,7 +451,7 @@ void Prover::function(PyObject* f, PyObject* module, const char* qualname) {
                         code, PyList_GET_ITEM(references.get(), i), Py_EQ)) == 1;
         }
         expect(equal);
-        shared.genuine_codes.push_back(Ref::borrow(code));
+        shared.genuine_codes.push_back({Ref::borrow(code), Ref::borrow(module), qualname});
     }
     // Its code and defaults are watched (a change moves the count of
     // changes), its cells compared at every check.

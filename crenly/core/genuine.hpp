@@ -44,12 +44,14 @@ bool shortcuts_allowed(int frames);
 /// Python code run while this thread has let go of the interpreter lock.
 bool other_threads() noexcept;
 
-/// Runs `call` (C code that touches no Python object: a system call) as the
-/// os functions run theirs, without the interpreter lock when another thread
-/// could take it. Taking the lock again may end this thread at the
-/// interpreter's exit (an unwind that passes through the caller).
+/// Runs `call` (C code that touches no Python object and throws nothing: a
+/// system call) as the os functions run theirs, without the interpreter
+/// lock when another thread could take it. Taking the lock again may end
+/// this thread at the interpreter's exit (an unwind that passes through the
+/// caller).
 template <class F>
 decltype(auto) without_interpreter(F&& call) {
+    static_assert(noexcept(call()), "nothing may leave while the lock is let go");
     if (!other_threads()) return call();
     PyThreadState* thread = PyEval_SaveThread();
     auto result = call();
@@ -131,10 +133,6 @@ public:
 
     /// `dict[key]` must stay absent. The dictionary is watched.
     void absent(PyObject* dict, const char* key);
-
-    /// `module.name`, the binding of the module's namespace, which must
-    /// stay; the module must keep its type (the ordinary attribute lookup).
-    PyObject* member(PyObject* module, const char* name);
 
     /// `*slot` (a field of `owner`) must stay the object it holds now;
     /// compared at every check.

@@ -189,8 +189,6 @@ public:
     template <class... Names>
     explicit KeywordNames(Names... names) noexcept : names_{names...} {}
 
-    static constexpr std::size_t size = N;
-
 private:
     [[nodiscard]] Ref build() const override { return keyword_tuple(names_.data(), N); }
     std::array<Id, N> names_;

@@ -51,6 +51,15 @@ unsigned expect_defaults(PyObject* f, long mode, std::initializer_list<PyObject*
     return static_cast<unsigned>(mode);
 }
 
+/// The type of the attribute that holds a function of kind `kind` (not
+/// Kind::function): a wrapper of one other kind holds the same function to
+/// other effect.
+PyTypeObject* wrapper_type(Kind kind) noexcept {
+    return kind == Kind::static_method  ? &PyStaticMethod_Type
+           : kind == Kind::class_method ? &PyClassMethod_Type
+                                        : &PyProperty_Type;
+}
+
 /// `tuple` is exactly a tuple of exact ints equal to `values`.
 void expect_ints(PyObject* tuple, std::initializer_list<long> values) {
     expect(PyTuple_CheckExact(tuple) &&
@@ -153,6 +162,7 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
         }
         const ClassSpec& where = table.classes[spec.owner];
         const std::string qualname = std::string(where.name) + "." + spec.name;
+        if (spec.kind != Kind::function) expect(Py_TYPE(value) == wrapper_type(spec.kind));
         PyObject* function = spec.kind == Kind::function ? value : p.unwrap(value);
         p.function(function, module_named(p, where.module), qualname.c_str());
     }

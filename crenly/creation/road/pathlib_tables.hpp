@@ -13,8 +13,8 @@ namespace crenly::creation::road {
 /// What a class attribute (found from some index of the MRO) must be.
 enum class Kind {
     function,       // the module's own function
-    static_method,  // a staticmethod, classmethod or property holding one
-    class_method,
+    static_method,  // a staticmethod, classmethod or property holding one,
+    class_method,   // that very kind of wrapper
     property,
     member,   // a slot of the owner
     flavour,  // the posixpath module
