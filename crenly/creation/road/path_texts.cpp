@@ -146,7 +146,7 @@ LastDirectory last_directory;
 
 }  // namespace
 
-Ref absolute_text(const Texts& t, const std::string& cwd) {
+Ref absolute_text(const Texts& t, std::string_view cwd) {
     LastDirectory& last = last_directory;
     if (!last.text || last.bytes != cwd) {
         Ref text =

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "crenly/core/ref.hpp"
 
@@ -30,6 +31,6 @@ bool make_texts(PyObject* filepath, Texts& t);
 
 /// `str(Path(filepath).absolute())` for the texts `t` of a relative path,
 /// `cwd` being the bytes of the current directory.
-core::Ref absolute_text(const Texts& t, const std::string& cwd);
+core::Ref absolute_text(const Texts& t, std::string_view cwd);
 
 }  // namespace crenly::creation::road

@@ -1,7 +1,7 @@
 // What the native road stands for in the running interpreter's pathlib, and
 // the facts of that pathlib the road relies on. Each supported interpreter
-// version has its own table (pathlib_<version>.cpp); where there is none,
-// the road stays off.
+// version has its own table (pathlib_<version>.cpp); the build refuses
+// any other version.
 #pragma once
 
 #include "crenly/core/genuine.hpp"
@@ -23,7 +23,7 @@ struct Pathlib {
 /// exist_ok=True)`, `.is_dir()`, `.touch(exist_ok=True)`, `.is_file()`,
 /// `str()` and `.absolute()` run: pathlib's path classes and functions, the
 /// os, posixpath, sys and builtin functions they call, the global Path of
-/// the module, and os.stat_result. Null where this interpreter has no table.
+/// the module, and os.stat_result.
 core::Proof* pathlib_proof() noexcept;
 
 /// The facts that the last successful proof found.

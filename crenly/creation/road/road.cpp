@@ -1,7 +1,8 @@
 #include "crenly/creation/road/road.hpp"
 
 #include <cerrno>
-#include <string>
+#include <climits>
+#include <string_view>
 
 #include <frameobject.h>
 
@@ -40,12 +41,8 @@ public:
     /// the licence has lapsed.
     template <class F>
     decltype(auto) system(F&& call) {
-        if (!other_threads()) return call();
-        lapse();
-        PyThreadState* thread = PyEval_SaveThread();
-        auto result = call();
-        PyEval_RestoreThread(thread);
-        return result;
+        if (other_threads()) lapse();
+        return without_interpreter(std::forward<F>(call));
     }
 
 private:
@@ -97,19 +94,22 @@ public:
 
     // A step before this one may have run Python code (the later steps
     // call out: the clipboard flag, _notify): each text is licensed anew.
+    // Once the object is made, Python code may have filled its caches:
+    // its texts are its own.
     Ref text() override {
         licence_.lapse();
-        if (licence_.valid()) return Ref::borrow(texts_.text.get());
+        if (!object_ && licence_.valid()) return Ref::borrow(texts_.text.get());
         return own(PyObject_Str(object()));
     }
 
     Ref absolute_text() override {
         licence_.lapse();
-        if (licence_.valid()) {
+        if (!object_ && licence_.valid()) {
             // absolute() of a path with a root is the path itself.
             if (texts_.root > 0) return Ref::borrow(texts_.text.get());
-            std::string cwd;
-            const bool known = licence_.system([&] { return current_directory(cwd); });
+            char cwd[PATH_MAX + 1];
+            const bool known =
+                licence_.system([&]() noexcept { return current_directory(cwd, sizeof cwd); });
             // Once os.getcwd has returned, pathlib joins the texts.
             if (known && licence_.valid()) return road::absolute_text(texts_, cwd);
         }
@@ -166,7 +166,7 @@ Proof* proof() noexcept { return pathlib_proof(); }
 
 bool create(PyObject* self, PyObject* filepath) {
     Proof* proof = pathlib_proof();
-    if (proof == nullptr || !PyUnicode_CheckExact(filepath)) return false;
+    if (!PyUnicode_CheckExact(filepath)) return false;
     // Pending signals: the Python-level steps would run their handlers at
     // their first instruction.
     if (PyErr_CheckSignals() < 0) throw_python_error();
@@ -188,32 +188,34 @@ bool create(PyObject* self, PyObject* filepath) {
     // already as a directory. Missing ancestors (pathlib's recursion) are
     // left to pathlib; so is any other failure, which it raises.
     const char* parent = t.parent.c_str();
-    const int made = licence.system([&] { return make_directory(parent, facts.mkdir_mode); });
+    const int made =
+        licence.system([&]() noexcept { return make_directory(parent, facts.mkdir_mode); });
     if (made != 0) {
         if (made == ENOENT || !licence.valid()) return hand_over(Step::mkdir);
-        if (licence.system([&] { return stat_kind(parent); }) != Kind::directory) {
+        if (licence.system([&]() noexcept { return stat_kind(parent); }) != FileKind::directory) {
             return hand_over(Step::mkdir);
         }
     }
 
     // is_dir(): a directory is refused.
     if (!licence.valid()) return hand_over(Step::is_dir);
-    const Kind before = licence.system([&] { return stat_kind(t.file); });
-    if (before == Kind::error) return hand_over(Step::is_dir);
-    if (before == Kind::directory) raise_os_error(EISDIR, path);
+    const FileKind before = licence.system([&]() noexcept { return stat_kind(t.file); });
+    if (before == FileKind::error) return hand_over(Step::is_dir);
+    if (before == FileKind::directory) raise_os_error(EISDIR, path);
 
     // touch(exist_ok=True): the times refreshed, else the file made.
     if (!licence.valid()) return hand_over(Step::touch);
-    if (licence.system([&] { return touch_times(t.file); }) != 0) {
+    if (licence.system([&]() noexcept { return touch_times(t.file); }) != 0) {
         if (!licence.valid()) return hand_over(Step::touch);
         int error = 0;
-        const int fd =
-            licence.system([&] { return open_for_writing(t.file, facts.touch_mode, error); });
+        const int fd = licence.system(
+            [&]() noexcept { return open_for_writing(t.file, facts.touch_mode, error); });
         if (fd < 0) return hand_over(Step::touch);
         // os.close(fd), the rest of touch.
         if (!licence.valid()) {
             close_in_python(facts, fd);
-        } else if (const int failed = licence.system([&] { return close_descriptor(fd); })) {
+        } else if (const int failed =
+                       licence.system([&]() noexcept { return close_descriptor(fd); })) {
             errno = failed;
             PyErr_SetFromErrno(PyExc_OSError);
             add_close_entry(facts);
@@ -223,9 +225,9 @@ bool create(PyObject* self, PyObject* filepath) {
 
     // is_file(): a device or another file that is not regular made no file.
     if (!licence.valid()) return hand_over(Step::is_file);
-    const Kind after = licence.system([&] { return stat_kind(t.file); });
-    if (after == Kind::error) return hand_over(Step::is_file);
-    if (after != Kind::regular) raise_os_error(EINVAL, path);
+    const FileKind after = licence.system([&]() noexcept { return stat_kind(t.file); });
+    if (after == FileKind::error) return hand_over(Step::is_file);
+    if (after != FileKind::regular) raise_os_error(EINVAL, path);
 
     return hand_over(Step::finish);
 }

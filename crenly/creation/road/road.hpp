@@ -13,7 +13,7 @@ namespace crenly::creation::road {
 inline bool create(PyObject* /*self*/, PyObject* /*filepath*/) { return false; }
 inline core::Proof* proof() noexcept { return nullptr; }
 #else
-/// The road's proof (null where the interpreter has no proof table).
+/// The road's proof (null on Windows, which has no road).
 core::Proof* proof() noexcept;
 
 /// Creates `filepath` (an exact str) for `self` as create_file's steps

@@ -5,21 +5,19 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstring>
 
 namespace crenly::creation::road {
 
-Kind stat_kind(const char* path) noexcept {
+FileKind stat_kind(const char* path) noexcept {
     struct stat st;
     if (stat(path, &st) != 0) {
         return errno == ENOENT || errno == ENOTDIR || errno == EBADF || errno == ELOOP
-                   ? Kind::absent
-                   : Kind::error;
+                   ? FileKind::absent
+                   : FileKind::error;
     }
-    return S_ISDIR(st.st_mode)   ? Kind::directory
-           : S_ISREG(st.st_mode) ? Kind::regular
-                                 : Kind::other;
+    return S_ISDIR(st.st_mode)   ? FileKind::directory
+           : S_ISREG(st.st_mode) ? FileKind::regular
+                                 : FileKind::other;
 }
 
 int make_directory(const char* path, unsigned mode) noexcept {
@@ -38,11 +36,8 @@ int open_for_writing(const char* path, unsigned mode, int& error) noexcept {
 
 int close_descriptor(int fd) noexcept { return close(fd) == 0 ? 0 : errno; }
 
-bool current_directory(std::string& into) {
-    char buffer[PATH_MAX + 1];
-    if (getcwd(buffer, sizeof buffer) == nullptr) return false;
-    into.assign(buffer, std::strlen(buffer));
-    return true;
+bool current_directory(char* buffer, std::size_t size) noexcept {
+    return getcwd(buffer, size) != nullptr;
 }
 
 }  // namespace crenly::creation::road

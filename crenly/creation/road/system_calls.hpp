@@ -2,17 +2,17 @@
 // interpreter call. POSIX only, like the road.
 #pragma once
 
-#include <string>
+#include <cstddef>
 
 namespace crenly::creation::road {
 
 /// What stat(2) says of a path, as pathlib's is_dir() and is_file() read
 /// it: its kind, or an error that they take as "no" (ENOENT, ENOTDIR,
 /// EBADF, ELOOP), or another error, which they raise.
-enum class Kind { directory, regular, other, absent, error };
+enum class FileKind { directory, regular, other, absent, error };
 
 /// stat(2) of `path`, following links.
-Kind stat_kind(const char* path) noexcept;
+FileKind stat_kind(const char* path) noexcept;
 
 /// mkdir(2) of `path` with `mode`: 0, or the error number.
 int make_directory(const char* path, unsigned mode) noexcept;
@@ -27,7 +27,7 @@ int open_for_writing(const char* path, unsigned mode, int& error) noexcept;
 /// close(2): 0, or the error number (the descriptor is closed either way).
 int close_descriptor(int fd) noexcept;
 
-/// getcwd(3) into `into`: false on failure.
-bool current_directory(std::string& into);
+/// getcwd(3) into `buffer` of `size` bytes: false on failure.
+bool current_directory(char* buffer, std::size_t size) noexcept;
 
 }  // namespace crenly::creation::road
