@@ -424,13 +424,8 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     bool here = false;
     if (re_proof.licensed() && re.get() == re_facts.re && search.get() == re_facts.search) {
         Ref regex = cached_regex();
-        if (!regex) {
-            regex = call(re_facts.compile, brace_pattern, state.int0);
-        } else if (PyUnicode_FindChar(text, '{', 0, PyUnicode_GET_LENGTH(text), 1) == -1) {
-            // The brace pattern needs a "{": the match finds nothing.
-            re_proof.taken();
-            return unchanged(text);
-        }
+        if (!regex) regex = call(re_facts.compile, brace_pattern, state.int0);
+        // Whatever the cache holds is what re's search would use.
         here = is_brace_regex(regex);
         if (!here) match = call_method(regex, Id::search, text);
     } else {
