@@ -49,11 +49,9 @@ void import_from(Id module, std::initializer_list<Id> names) {
 /// `import name` bound under `binding`.
 void import_as(Id name, Id binding) { store_global(binding, import_module(name)); }
 
-/// `def name(...)` of the module function `qualname` of the table.
-void define_function(const char* qualname) {
-    const std::size_t index = index_of(qualname);
-    Ref name = own(PyUnicode_InternFromString(callable(index).name));
-    require_status(PyDict_SetItem(state.namespace_.get(), name.get(), make_function(index).get()));
+/// `def name(...)`: the module function of the table row `name`.
+void define_function(Id name) {
+    store_global(name, make_function(index_of(PyUnicode_AsUTF8(str(name)))));
 }
 
 /// An optional service: `import module` bound as `binding`, then `flag` =
@@ -131,7 +129,7 @@ void run_body(int& line) {
     line = lines::name;
     store_global(Id::NAME, str(Id::crenly));
     line = lines::def_get_version;
-    define_function("get_version");
+    define_function(Id::get_version);
     line = lines::version;
     store_global(Id::dunder_version, call(load_global(Id::get_version)));
     line = lines::filename;
@@ -139,7 +137,7 @@ void run_body(int& line) {
     line = lines::class_file_creator;
     define_file_creator();
     line = lines::def_main;
-    define_function("main");
+    define_function(Id::main);
     line = lines::if_main;
     {
         Ref name = load_global(Id::dunder_name);

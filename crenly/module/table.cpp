@@ -1,5 +1,6 @@
 #include "crenly/module/table.hpp"
 
+#include <cassert>
 #include <string>
 #include <vector>
 
@@ -172,7 +173,8 @@ std::size_t index_of(std::string_view qualname) noexcept {
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         if (qualname == rows[i].qualname) return i;
     }
-    return std::size(rows);  // never: the module names its own callables
+    assert(false && "the module names its own callables");
+    return std::size(rows);
 }
 
 PyObject* code_object(std::size_t index) noexcept { return made.objects[index].code.get(); }

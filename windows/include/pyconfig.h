@@ -1,5 +1,6 @@
-/* Configuration of the CPython 3.12 headers for a module cross-built with
- * mingw-w64 against the 64-bit Windows interpreter (python312.dll or python313.dll). The other
+/* Configuration of the CPython 3.12 or 3.13 headers for a module cross-built
+ * with mingw-w64 against the 64-bit Windows interpreter (python312.dll or
+ * python313.dll). The other
  * headers are the same on every platform; this one states the facts of the
  * target: the LLP64 data model, the Windows platform macros, and an API
  * imported from the interpreter's DLL. */
