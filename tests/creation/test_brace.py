@@ -293,6 +293,7 @@ re._compile = genuine_compile
 expand("_compile restored")
 with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
     expand("cache entry replaced")
+    expand("cache entry replaced, no brace", "xyz.txt")
 with mock.patch.object(re, "_cache2", {}):
     expand("cache replaced")
 with mock.patch("re.compile"):
@@ -327,6 +328,7 @@ def test_re_patches_take_effect_and_leave_no_trace(py):
         "_compile redefined in re's namespace ['d/{a,b}'] 0 -",
         "_compile restored ['d/a', 'd/b'] 0 +",
         "cache entry replaced ['d/{a,b}'] 0 -",
+        "cache entry replaced, no brace ['y.txt'] 0 -",
         "cache replaced ['d/a', 'd/b'] 0 -",
         "purged ['d/a', 'd/b'] 0 +",
         "a profile function on ['d/a', 'd/b'] 2 -",

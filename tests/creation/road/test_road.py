@@ -422,6 +422,11 @@ PATCHES_ONE_BY_ONE = {
     "os.name": lambda mp, c: mp.setattr(os, "name", "".join("posix")),
     "Path.touch": lambda mp, c: mp.setattr(pathlib.Path, "touch", wrapped(pathlib.Path.touch)),
     "Path.is_file": lambda mp, c: mp.setattr(pathlib.Path, "is_file", wrapped(pathlib.Path.is_file)),
+    # A genuine function of another name: still refused when the road is
+    # proved afresh (after 256 refusals).
+    "is_file = is_dir": lambda mp, c: (mp.setattr(owner(pathlib.PosixPath, "is_file"), "is_file",
+                                                  pathlib.Path.is_dir),
+                                       [c.create_file("refused.txt") for _ in range(300)]),
     "PurePath.parent": lambda mp, c: mp.setattr(pathlib.PurePath, "parent", property(lambda self: self)),
     "PosixPath.__fspath__": lambda mp, c: mp.setattr(pathlib.PosixPath, "__fspath__", wrapped(str)),
     "PosixPath.__getattr__": lambda mp, c: mp.setattr(pathlib.PosixPath, "__getattr__", lambda s, n: 1,
@@ -442,6 +447,10 @@ PATCHES_ONE_BY_ONE = {
     "trace function": lambda mp, c: mp.enter_context(observer("trace")),
     "sys.monitoring tool": lambda mp, c: mp.enter_context(observer("monitoring")),
 }
+
+
+def owner(cls, name):
+    return next(k for k in cls.__mro__ if name in vars(k))
 
 
 def recording(calls, f):
