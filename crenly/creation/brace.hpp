@@ -2,7 +2,9 @@
 // stands for.
 #pragma once
 
-#include "crenly/core/genuine.hpp"
+#include <cstdint>
+
+#include "crenly/core/ref.hpp"
 
 namespace crenly::creation {
 
@@ -10,7 +12,8 @@ namespace crenly::creation {
 /// stands for, or [text] when it holds no brace group.
 core::Ref parse_brace_expansion(PyObject* self, PyObject* text);
 
-/// The proof of re's search that the expansion's shortcut stands for.
-core::Proof* brace_proof() noexcept;
+/// How many calls took the shortcut through re's compiled pattern since the
+/// module was loaded (for tests and diagnostics).
+std::uint64_t parse_brace_expansion_shortcut_calls() noexcept;
 
 }  // namespace crenly::creation

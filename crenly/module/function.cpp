@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 
-#include "crenly/core/genuine.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/state.hpp"
 #include "crenly/module/binder.hpp"
@@ -131,8 +130,7 @@ PyObject* function_get_none(PyObject* /*self*/, void* /*closure*/) noexcept { Py
 /// for a function that has none), for tests and diagnostics.
 PyObject* function_get_shortcut_calls(PyObject* self, void* /*closure*/) noexcept {
     const Callable& c = callable(as_function(self)->index);
-    const Proof* proof = c.shortcut != nullptr ? c.shortcut() : nullptr;
-    return PyLong_FromUnsignedLongLong(proof != nullptr ? proof->taken_count() : 0);
+    return PyLong_FromUnsignedLongLong(c.shortcut_calls != nullptr ? c.shortcut_calls() : 0);
 }
 
 PyObject* function_get_doc(PyObject* self, void* /*closure*/) noexcept {

@@ -6,13 +6,11 @@
 
 #include "crenly/cli/main.hpp"
 #include "crenly/core/errors.hpp"
-#include "crenly/core/genuine.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/state.hpp"
 #include "crenly/creation/batch.hpp"
 #include "crenly/creation/brace.hpp"
 #include "crenly/creation/file_creator.hpp"
-#include "crenly/creation/road/road.hpp"
 #include "crenly/module/lines.hpp"
 #include "crenly/notify/growl.hpp"
 #include "crenly/version/version.hpp"
@@ -81,12 +79,12 @@ constexpr Callable rows[] = {
                 "items", "part", "sub_items", "expanded", "item", "filepath"},
      .line = lines::def_parse_brace_expansion,
      .body = [](Args a) { return creation::parse_brace_expansion(a[0], a[1]); },
-     .shortcut = creation::brace_proof},
+     .shortcut_calls = creation::parse_brace_expansion_shortcut_calls},
     {.qualname = "FileCreator.create_file", .nparams = 2, .params = {Id::self, Id::filepath},
      .check = ArgCheck::str, .returns = "bool", .doc = create_file_doc,
      .locals = {"self", "filepath", "file_path", "e"}, .line = lines::def_create_file,
      .body = [](Args a) { return creation::create_file(a[0], a[1]); },
-     .shortcut = creation::road::proof},
+     .shortcut_calls = creation::create_file_shortcut_calls},
     {.qualname = "FileCreator._notify", .nparams = 2, .params = {Id::self, Id::filepath},
      .check = ArgCheck::str,
      .doc = "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",

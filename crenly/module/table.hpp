@@ -12,10 +12,6 @@
 #include "crenly/core/names.hpp"
 #include "crenly/core/ref.hpp"
 
-namespace crenly::core {
-class Proof;
-}  // namespace crenly::core
-
 namespace crenly::module {
 
 /// The bound arguments of a call: borrowed, in parameter order.
@@ -62,7 +58,7 @@ struct Callable {
     const char* inner = nullptr;          // code nested in it with an entry of its own
     int inner_line = 0;
     Body body = nullptr;
-    core::Proof* (*shortcut)() noexcept = nullptr;  // a native shortcut the body takes
+    std::uint64_t (*shortcut_calls)() noexcept = nullptr;  // calls that took a native shortcut
 };
 
 /// Every callable, in the order of the virtual file.
