@@ -6,10 +6,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "crenly/core/genuine.hpp"
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/text_kind.hpp"
+#include "crenly/creation/proof.hpp"
 
 namespace crenly::creation {
 
@@ -422,7 +422,7 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     std::vector<Segment> segments;
     Ref match;
     bool here = false;
-    if (re_proof.licensed() && re.get() == re_facts.re && search.get() == re_facts.search) {
+    if (re_proof.holds() && re.get() == re_facts.re && search.get() == re_facts.search) {
         Ref regex = cached_regex();
         if (!regex) regex = call(re_facts.compile, brace_pattern, state.int0);
         // Whatever the cache holds is what re's search would use.

@@ -4,7 +4,7 @@
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/creation/road/road.hpp"
-#include "crenly/creation/road/steps.hpp"
+#include "crenly/creation/steps.hpp"
 
 namespace crenly::creation {
 
@@ -44,9 +44,6 @@ Ref create_file(PyObject* self, PyObject* filepath) {
     }
 }
 
-std::uint64_t create_file_shortcut_calls() noexcept {
-    const Proof* proof = road::proof();
-    return proof != nullptr ? proof->taken_count() : 0;
-}
+std::uint64_t create_file_shortcut_calls() noexcept { return road::calls(); }
 
 }  // namespace crenly::creation

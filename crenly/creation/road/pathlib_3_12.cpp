@@ -62,6 +62,8 @@ constinit const PathlibTable pathlib_3_12 = {
     .classes = classes,
     .path = path,
     .attributes = attributes,
+    .slots = {.raw = "_raw_paths", .drive = "_drv", .root = "_root", .tail = "_tail_cached",
+              .text = "_str"},
     .classes_module = "pathlib",
     .helpers_module = "pathlib",
     .function_modules = function_modules,

@@ -66,6 +66,8 @@ constinit const PathlibTable pathlib_3_13 = {
     .classes = classes,
     .path = path,
     .attributes = attributes,
+    .slots = {.raw = "_raw_paths", .drive = "_drv", .root = "_root", .tail = "_tail_cached",
+              .text = "_str"},
     .classes_module = "pathlib._local",
     .helpers_module = "pathlib._abc",
     .function_modules = function_modules,

@@ -1,6 +1,7 @@
 #include "crenly/creation/road/pathlib_proof.hpp"
 
 #include <fcntl.h>
+#include <opcode.h>
 
 #include <cerrno>
 #include <cstring>
@@ -19,14 +20,31 @@ using namespace crenly::core;
 
 namespace {
 
-Pathlib facts;
+ProvedPathlib proved;
 
-/// The names of builtins that the functions of the road use, with the
-/// interpreter's own objects (null: a C function of the builtins module).
-struct BuiltinSpec {
-    const char* name;
-    PyObject* object;
+/// A point of pathlib's steps (see Call): in the path class's `function`,
+/// the CALL that follows the first (or, with `last`, the last) attribute
+/// `callee` (os.getcwd() is called twice in 3.13's absolute, last for a
+/// path without a root); without a callee, the function's start.
+struct CallSpec {
+    const char* function;
+    const char* callee;
+    bool last = false;
 };
+
+constexpr CallSpec call_specs[] = {
+    {"__new__", nullptr},
+    {"mkdir", "mkdir"}, {"mkdir", "is_dir"}, {"is_dir", "stat"},         {"stat", "stat"},
+    {"touch", "utime"}, {"touch", "open"},   {"touch", "close"},         {"is_file", "stat"},
+    {"absolute", "getcwd", true},
+};
+static_assert(std::size(call_specs) == static_cast<std::size_t>(Call::count_));
+
+/// The table of the pathlib of the headers' version. (Both tables are
+/// constant-initialised, so reading one during static initialisation is safe.)
+const PathlibTable& pathlib_table() noexcept {
+    return PY_VERSION_HEX >= 0x030D0000 ? pathlib_3_13 : pathlib_3_12;
+}
 
 bool equals_int(PyObject* o, long value) {
     if (o == nullptr || !PyLong_CheckExact(o)) return false;
@@ -51,15 +69,6 @@ unsigned expect_defaults(PyObject* f, long mode, std::initializer_list<PyObject*
     return static_cast<unsigned>(mode);
 }
 
-/// The type of the attribute that holds a function of kind `kind` (not
-/// Kind::function): a wrapper of one other kind holds the same function to
-/// other effect.
-PyTypeObject* wrapper_type(Kind kind) noexcept {
-    return kind == Kind::static_method  ? &PyStaticMethod_Type
-           : kind == Kind::class_method ? &PyClassMethod_Type
-                                        : &PyProperty_Type;
-}
-
 /// `tuple` is exactly a tuple of exact ints equal to `values`.
 void expect_ints(PyObject* tuple, std::initializer_list<long> values) {
     expect(PyTuple_CheckExact(tuple) &&
@@ -75,34 +84,46 @@ bool utf8_file_system() {
     Ref probe = own(PyUnicode_FromString("\xc3\xa9"));  // é
     Ref escaped = own(PyUnicode_FromOrdinal(0xDC80));
     Ref text = own(PyUnicode_Concat(probe.get(), escaped.get()));
-    PyObject* bytes = PyUnicode_EncodeFSDefault(text.get());
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref held = Ref::steal(bytes);
-    return PyBytes_GET_SIZE(bytes) == 3 &&
-           std::memcmp(PyBytes_AS_STRING(bytes), "\xc3\xa9\x80", 3) == 0;
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
+    if (!bytes) PyErr_Clear();
+    return bytes && PyBytes_GET_SIZE(bytes.get()) == 3 &&
+           std::memcmp(PyBytes_AS_STRING(bytes.get()), "\xc3\xa9\x80", 3) == 0;
 }
 
-/// The byte offset of the last CALL in `code`: in Path.touch, os.close(fd).
-int last_call(PyObject* code) {
-    Ref opcode = own(PyImport_ImportModule("opcode"));
-    Ref opmap = own(PyObject_GetAttrString(opcode.get(), "opmap"));
-    PyObject* call_op = PyDict_GetItemString(opmap.get(), "CALL");  // borrowed
-    expect(call_op != nullptr);
-    const long op = PyLong_AsLong(call_op);
-    Ref bytes = own(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(code)));
+/// The offset of the instruction of `spec` in `code`.
+int call_offset(PyObject* code, const CallSpec& spec) {
+    auto* c = reinterpret_cast<PyCodeObject*>(code);
+    Ref bytes = own(PyCode_GetCode(c));
     const auto* units = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
     int found = -1;
+    bool armed = false;  // the callee was loaded: its call comes next
+    unsigned argument = 0;
     for (Py_ssize_t i = 0; i + 1 < PyBytes_GET_SIZE(bytes.get()); i += 2) {
-        if (units[i] == op) found = static_cast<int>(i);
+        const int op = units[i];
+        argument = (argument << 8) | units[i + 1];
+        if (op == EXTENDED_ARG) continue;
+#ifdef CALL_KW
+        const bool is_call = op == CALL || op == CALL_KW;
+#else
+        const bool is_call = op == CALL;
+#endif
+        if (spec.callee == nullptr ? op == RESUME : armed && is_call) {
+            found = static_cast<int>(i);
+            armed = false;
+            if (spec.callee == nullptr) break;
+        } else if (spec.callee != nullptr && op == LOAD_ATTR && (found < 0 || spec.last)) {
+            // LOAD_ATTR's argument: the name's index, shifted past a flag.
+            PyObject* name = PyTuple_GetItem(c->co_names, argument >> 1);
+            armed = name != nullptr && equals_text(name, spec.callee);
+        }
+        argument = 0;
     }
+    PyErr_Clear();  // an index out of range finds nothing
     expect(found >= 0);
     return found;
 }
 
-/// The module `name`, as sys.modules holds it (borrowed; the proof holds it).
+/// The module `name`, as sys.modules holds it (borrowed; held).
 PyObject* module_named(Prover& p, const char* name) {
     Ref module = Ref::steal(PyImport_GetModule(Ref(own(PyUnicode_FromString(name))).get()));
     if (!module && PyErr_Occurred()) throw_python_error();
@@ -110,7 +131,7 @@ PyObject* module_named(Prover& p, const char* name) {
     return p.hold(module.get());
 }
 
-/// A module bound as `name` in `dict`, which must stay, and must stay a plain module.
+/// A module bound as `name` in `dict`, which must stay, and stay a plain module.
 PyObject* module_at(Prover& p, PyObject* dict, const char* name) {
     PyObject* module = p.bound(dict, name);
     expect(PyModule_CheckExact(module));
@@ -119,16 +140,16 @@ PyObject* module_at(Prover& p, PyObject* dict, const char* name) {
 }
 
 /// The classes of PosixPath's MRO as the table names them, then object;
-/// each bound in its module and of the metaclass type.
+/// each bound in its module, of the metaclass type (which cannot change).
 std::vector<PyObject*> prove_mro(Prover& p, const PathlibTable& table) {
     std::vector<PyObject*> order;
     for (const ClassSpec& spec : table.classes) {
         PyObject* cls = p.bound(PyModule_GetDict(module_named(p, spec.module)), spec.name);
         expect(Py_IS_TYPE(cls, &PyType_Type));
-        p.keep_type(cls);
         order.push_back(cls);
     }
     order.push_back(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    p.watch(order[0]);  // and with it the MRO
     PyObject* mro = reinterpret_cast<PyTypeObject*>(order[0])->tp_mro;
     expect(mro != nullptr && PyTuple_CheckExact(mro) &&
            PyTuple_GET_SIZE(mro) == static_cast<Py_ssize_t>(order.size()));
@@ -138,15 +159,25 @@ std::vector<PyObject*> prove_mro(Prover& p, const PathlibTable& table) {
     return order;
 }
 
+/// The type of the attribute that holds a function of kind `kind` (not
+/// Kind::function): a wrapper of one other kind holds the same function to
+/// other effect.
+PyTypeObject* wrapper_type(Kind kind) noexcept {
+    return kind == Kind::static_method  ? &PyStaticMethod_Type
+           : kind == Kind::class_method ? &PyClassMethod_Type
+                                        : &PyProperty_Type;
+}
+
 void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<PyObject*>& order,
-                      PyObject* posixpath) {
+                      PyObject* posixpath, ProvedPathlib& found) {
     PyObject* concrete = order[0];
+    const char* const slot_names[] = {table.slots.raw, table.slots.drive, table.slots.root,
+                                      table.slots.tail, table.slots.text};
     for (const AttributeSpec& spec : table.attributes) {
         PyObject* value = p.attribute(concrete, spec.name, spec.start);
-        auto* owner = reinterpret_cast<PyTypeObject*>(order[spec.owner]);
-        Ref owner_dict = own(PyType_GetDict(owner));
-        Ref name = own(PyUnicode_InternFromString(spec.name));
-        expect(dict_get(owner_dict.get(), name.get()).get() == value);
+        Ref owner_dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(order[spec.owner])));
+        expect(dict_get(owner_dict.get(), Ref(own(PyUnicode_InternFromString(spec.name))).get())
+                   .get() == value);
         if (spec.kind == Kind::object) continue;  // object's own, which cannot change
         if (spec.kind == Kind::flavour) {
             expect(value == posixpath);
@@ -154,41 +185,52 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
         }
         if (spec.kind == Kind::member) {
             expect(Py_TYPE(value) == &PyMemberDescr_Type &&
-                   reinterpret_cast<PyDescrObject*>(value)->d_type == owner);
-            if (std::strcmp(spec.name, "_raw_paths") == 0) {
-                facts.raw_paths = reinterpret_cast<PyMemberDescrObject*>(value)->d_member;
+                   reinterpret_cast<PyDescrObject*>(value)->d_type ==
+                       reinterpret_cast<PyTypeObject*>(order[spec.owner]));
+            for (int i = 0; i < static_cast<int>(PathSlot::count_); ++i) {
+                if (std::strcmp(spec.name, slot_names[i]) == 0) {
+                    found.slots[i] = reinterpret_cast<PyMemberDescrObject*>(value)->d_member;
+                }
             }
             continue;
         }
         const ClassSpec& where = table.classes[spec.owner];
-        const std::string qualname = std::string(where.name) + "." + spec.name;
         if (spec.kind != Kind::function) expect(Py_TYPE(value) == wrapper_type(spec.kind));
         PyObject* function = spec.kind == Kind::function ? value : p.unwrap(value);
-        p.function(function, module_named(p, where.module), qualname.c_str());
+        p.function(function, module_named(p, where.module),
+                   (std::string(where.name) + "." + spec.name).c_str());
     }
+    for (PyMemberDef* slot : found.slots) expect(slot != nullptr);
     // Path.__init__ calls super().__init__: its __class__ cell is Path.
-    PyObject* init = p.attribute(concrete, "__init__");
-    PyObject* closure = PyFunction_GET_CLOSURE(init);
+    PyObject* closure = PyFunction_GET_CLOSURE(p.attribute(concrete, "__init__"));
     expect(closure != nullptr && PyTuple_GET_SIZE(closure) == 1 &&
            PyCell_GET(PyTuple_GET_ITEM(closure, 0)) == order[table.path]);
     // The defaults the road relies on.
-    facts.mkdir_mode = expect_defaults(p.attribute(concrete, "mkdir"), 0777, {Py_False, Py_False});
-    PyObject* touch = p.attribute(concrete, "touch");
-    facts.touch_mode = expect_defaults(touch, 0666, {Py_True});
-    facts.touch_code = PyFunction_GET_CODE(touch);
-    facts.close_call = last_call(facts.touch_code);
+    found.mkdir_mode = expect_defaults(p.attribute(concrete, "mkdir"), 0777, {Py_False, Py_False});
+    found.touch_mode = expect_defaults(p.attribute(concrete, "touch"), 0666, {Py_True});
     for (const char* name : table.follow_symlinks) {
         PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(p.attribute(concrete, name));
         expect(kwdefaults != nullptr && PyDict_CheckExact(kwdefaults) &&
                PyDict_GET_SIZE(kwdefaults) == 1);
         expect(p.bound(kwdefaults, "follow_symlinks") == Py_True);
     }
-    // Failed lookups of slots not yet computed find no __getattr__.
+    // Failed lookups of slots not yet filled find no __getattr__.
     expect(p.attribute(concrete, "__getattr__", 0, false) == nullptr);
-    facts.concrete = reinterpret_cast<PyTypeObject*>(concrete);
+    found.concrete = reinterpret_cast<PyTypeObject*>(concrete);
+    for (std::size_t i = 0; i < std::size(call_specs); ++i) {
+        PyObject* function = p.attribute(concrete, call_specs[i].function);
+        if (Py_IS_TYPE(function, &PyStaticMethod_Type)) function = p.unwrap(function);
+        PyObject* code = PyFunction_GET_CODE(function);
+        found.calls[i] = {code, PyFunction_GET_GLOBALS(function),
+                          call_offset(code, call_specs[i])};
+    }
 }
 
 void prove_builtins(Prover& p, const PathlibTable& table, PyObject* posixpath) {
+    struct BuiltinSpec {
+        const char* name;
+        PyObject* object;  // null: a C function of the builtins module
+    };
     const BuiltinSpec specs[] = {
         {"AttributeError", PyExc_AttributeError},
         {"FileNotFoundError", PyExc_FileNotFoundError},
@@ -224,10 +266,9 @@ void prove_stat_result(Prover& p, PyObject* os_dict) {
     Ref root = own(PyUnicode_FromString("/"));
     Ref result = call(p.bound(os_dict, "stat"), root);
     auto* stat_result = reinterpret_cast<PyObject*>(Py_TYPE(result.get()));
-    p.hold(stat_result);
-    p.keep_type(stat_result);
+    p.keep(stat_result);
     PyObject* st_mode = p.attribute(stat_result, "st_mode");
-    expect(Py_TYPE(st_mode) == &PyMemberDescr_Type &&
+    expect(Py_IS_TYPE(stat_result, &PyType_Type) && Py_TYPE(st_mode) == &PyMemberDescr_Type &&
            reinterpret_cast<PyDescrObject*>(st_mode)->d_type ==
                reinterpret_cast<PyTypeObject*>(stat_result) &&
            std::strcmp(reinterpret_cast<PyMemberDescrObject*>(st_mode)->d_member->name,
@@ -239,14 +280,9 @@ void prove_stat_result(Prover& p, PyObject* os_dict) {
            dict_get(tuple_dict.get(), getattribute.get()).get());
 }
 
-/// The table of the pathlib of the headers' version. (Both tables are
-/// constant-initialised, so reading one during static initialisation is safe.)
-const PathlibTable& pathlib_table() noexcept {
-    return PY_VERSION_HEX >= 0x030D0000 ? pathlib_3_13 : pathlib_3_12;
-}
-
 void build(Prover& p) {
     const PathlibTable& table = pathlib_table();
+    ProvedPathlib found;
     expect(utf8_file_system());
     PyObject* classes_dict = PyModule_GetDict(module_named(p, table.classes_module));
     PyObject* os = module_at(p, classes_dict, "os");
@@ -257,8 +293,7 @@ void build(Prover& p) {
     PyObject* posixpath_dict = PyModule_GetDict(posixpath);
 
     const std::vector<PyObject*> order = prove_mro(p, table);
-    prove_attributes(p, table, order, posixpath);
-    facts.pathlib_globals = PyModule_GetDict(module_named(p, table.classes[table.path].module));
+    prove_attributes(p, table, order, posixpath, found);
     // The global Path of the module is pathlib's.
     expect(p.bound(state.namespace_.get(), "Path") == order[table.path]);
 
@@ -274,6 +309,7 @@ void build(Prover& p) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(winerrors); ++i) {
         expect(PyLong_CheckExact(PyTuple_GET_ITEM(winerrors, i)));
     }
+    found.helpers_globals = helpers;
 
     // os.
     expect(equals_text(p.bound(os_dict, "name"), "posix"));
@@ -302,14 +338,29 @@ void build(Prover& p) {
 
     prove_builtins(p, table, posixpath);
     prove_stat_result(p, os_dict);
+
+    // Everything the road takes, kept alive together for each creation.
+    Ref objects = own(PyList_New(0));
+    auto add = [&](PyObject* o) { require_status(PyList_Append(objects.get(), o)); };
+    add(reinterpret_cast<PyObject*>(found.concrete));
+    add(found.helpers_globals);
+    for (const CallSite& site : found.calls) {
+        add(site.code);
+        add(site.globals);
+    }
+    found.objects = p.keep(Ref(own(PyList_AsTuple(objects.get()))).get());
+    found.ignore_error = p.keep(Ref(own(PyUnicode_InternFromString("_ignore_error"))).get());
+    proved = found;
 }
 
 Proof proof{build, pathlib_table().frames};
 
 }  // namespace
 
-Proof* pathlib_proof() noexcept { return &proof; }
+Proof& pathlib_proof() noexcept { return proof; }
 
-const Pathlib& pathlib() noexcept { return facts; }
+const ProvedPathlib& proved_pathlib() noexcept { return proved; }
+
+int pathlib_frames() noexcept { return pathlib_table().frames; }
 
 }  // namespace crenly::creation::road

@@ -1,22 +1,53 @@
 // What the native road stands for in the running interpreter's pathlib, and
-// the facts of that pathlib the road relies on. Each supported interpreter
-// version has its own table (pathlib_<version>.cpp); the build refuses
-// any other version.
+// what it takes from that pathlib. Each supported interpreter version has
+// its own table (pathlib_<version>.cpp); the build refuses any other version.
 #pragma once
 
-#include "crenly/core/genuine.hpp"
+#include "crenly/creation/proof.hpp"
 
 namespace crenly::creation::road {
 
-/// The facts of the proved pathlib; valid while its proof is licensed.
-struct Pathlib {
-    PyTypeObject* concrete = nullptr;     // the class of Path(str): PosixPath
-    PyMemberDef* raw_paths = nullptr;     // where Path(text) keeps [text]
-    unsigned mkdir_mode = 0;              // Path.mkdir's default mode
-    unsigned touch_mode = 0;              // Path.touch's default mode
-    PyObject* pathlib_globals = nullptr;  // pathlib's namespace
-    PyObject* touch_code = nullptr;       // Path.touch's code
-    int close_call = 0;                   // the byte offset of its os.close(fd) call
+/// The points of pathlib's steps where the road may raise for them (a
+/// system call it makes itself, a signal handler's exception): mostly
+/// `function` (an attribute of the path class) calling `callee`. Such an
+/// exception carries pathlib's traceback entries there.
+enum class Call {
+    new_start,        // Path.__new__, at its first instruction
+    mkdir_mkdir,      // Path.mkdir: os.mkdir(self, mode)
+    mkdir_is_dir,     // Path.mkdir: self.is_dir() after a failure
+    is_dir_stat,      // is_dir: self.stat()
+    stat_stat,        // Path.stat: os.stat(self, ...)
+    touch_utime,      // Path.touch: os.utime(self, None)
+    touch_open,       // Path.touch: os.open(self, flags, mode)
+    touch_close,      // Path.touch: os.close(fd)
+    is_file_stat,     // is_file: self.stat()
+    absolute_getcwd,  // Path.absolute: os.getcwd()
+    count_
+};
+
+/// Where a call of pathlib's code is made: the code, its globals and the
+/// offset of its CALL instruction (borrowed, like everything proved).
+struct CallSite {
+    PyObject* code = nullptr;
+    PyObject* globals = nullptr;
+    int offset = 0;
+};
+
+/// The slots of a path object that pathlib's steps fill, in PathSlots order.
+enum class PathSlot { raw, drive, root, tail, text, count_ };
+
+/// What the road takes from the proved pathlib: borrowed, valid while the
+/// proof holds; `objects` (a tuple of them all) keeps them alive for a
+/// creation that holds it, since a nested call may prove afresh meanwhile.
+struct ProvedPathlib {
+    PyObject* objects = nullptr;
+    PyTypeObject* concrete = nullptr;  // the class of Path(str): PosixPath
+    PyMemberDef* slots[static_cast<int>(PathSlot::count_)] = {};
+    unsigned mkdir_mode = 0;             // Path.mkdir's default mode
+    unsigned touch_mode = 0;             // Path.touch's default mode
+    PyObject* ignore_error = nullptr;    // the name of is_dir's error filter, in
+    PyObject* helpers_globals = nullptr;  // the namespace of is_dir and is_file
+    CallSite calls[static_cast<int>(Call::count_)];
 };
 
 /// The proof of everything that `Path(filepath)`, `.parent.mkdir(parents=True,
@@ -24,9 +55,12 @@ struct Pathlib {
 /// `str()` and `.absolute()` run: pathlib's path classes and functions, the
 /// os, posixpath, sys and builtin functions they call, the global Path of
 /// the module, and os.stat_result.
-core::Proof* pathlib_proof() noexcept;
+Proof& pathlib_proof() noexcept;
 
-/// The facts that the last successful proof found.
-const Pathlib& pathlib() noexcept;
+/// What the last successful proof found.
+const ProvedPathlib& proved_pathlib() noexcept;
+
+/// The deepest nesting of Python frames of pathlib's steps.
+int pathlib_frames() noexcept;
 
 }  // namespace crenly::creation::road

@@ -8,16 +8,15 @@
 
 namespace crenly::creation::road {
 
-FileKind stat_kind(const char* path) noexcept {
+FileKind kind_of(unsigned mode) noexcept {
+    return S_ISDIR(mode) ? FileKind::directory : S_ISREG(mode) ? FileKind::regular : FileKind::other;
+}
+
+int stat_mode(const char* path, unsigned& mode) noexcept {
     struct stat st;
-    if (stat(path, &st) != 0) {
-        return errno == ENOENT || errno == ENOTDIR || errno == EBADF || errno == ELOOP
-                   ? FileKind::absent
-                   : FileKind::error;
-    }
-    return S_ISDIR(st.st_mode)   ? FileKind::directory
-           : S_ISREG(st.st_mode) ? FileKind::regular
-                                 : FileKind::other;
+    if (stat(path, &st) != 0) return errno;
+    mode = st.st_mode;
+    return 0;
 }
 
 int make_directory(const char* path, unsigned mode) noexcept {
@@ -28,16 +27,15 @@ int touch_times(const char* path) noexcept {
     return utimensat(AT_FDCWD, path, nullptr, 0) == 0 ? 0 : errno;
 }
 
-int open_for_writing(const char* path, unsigned mode, int& error) noexcept {
-    const int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
-    if (fd < 0) error = errno;
-    return fd;
+int open_for_writing(const char* path, unsigned mode, int& fd) noexcept {
+    fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
+    return fd < 0 ? errno : 0;
 }
 
 int close_descriptor(int fd) noexcept { return close(fd) == 0 ? 0 : errno; }
 
-bool current_directory(char* buffer, std::size_t size) noexcept {
-    return getcwd(buffer, size) != nullptr;
+int current_directory(char* buffer, std::size_t size) noexcept {
+    return getcwd(buffer, size) != nullptr ? 0 : errno;
 }
 
 }  // namespace crenly::creation::road

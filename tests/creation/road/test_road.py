@@ -419,20 +419,19 @@ PATCHES_ONE_BY_ONE = {
     "os.mkdir": lambda mp, c: mp.setattr(os, "mkdir", wrapped(os.mkdir)),
     "os.stat": lambda mp, c: mp.setattr(os, "stat", wrapped(os.stat)),
     "os.getcwd": lambda mp, c: mp.setattr(os, "getcwd", wrapped(os.getcwd)),
-    "os.name": lambda mp, c: mp.setattr(os, "name", "".join("posix")),
+    "os.name": lambda mp, c: mp.setattr(os, "name", "nt"),
     "Path.touch": lambda mp, c: mp.setattr(pathlib.Path, "touch", wrapped(pathlib.Path.touch)),
     "Path.is_file": lambda mp, c: mp.setattr(pathlib.Path, "is_file", wrapped(pathlib.Path.is_file)),
-    # A genuine function of another name: still refused when the road is
-    # proved afresh (after 256 refusals).
-    "is_file = is_dir": lambda mp, c: (mp.setattr(owner(pathlib.PosixPath, "is_file"), "is_file",
-                                                  pathlib.Path.is_dir),
-                                       [c.create_file("refused.txt") for _ in range(300)]),
+    # A genuine function under another name: refused by the proof made afresh.
+    "is_file = is_dir": lambda mp, c: mp.setattr(owner(pathlib.PosixPath, "is_file"), "is_file",
+                                                 pathlib.Path.is_dir),
     "PurePath.parent": lambda mp, c: mp.setattr(pathlib.PurePath, "parent", property(lambda self: self)),
     "PosixPath.__fspath__": lambda mp, c: mp.setattr(pathlib.PosixPath, "__fspath__", wrapped(str)),
     "PosixPath.__getattr__": lambda mp, c: mp.setattr(pathlib.PosixPath, "__getattr__", lambda s, n: 1,
                                                      raising=False),
     "touch.__defaults__": lambda mp, c: mp.setattr(pathlib.Path.touch, "__defaults__", (0o600, True)),
-    "mkdir.__code__": lambda mp, c: mp.setattr(pathlib.Path.mkdir, "__code__", pathlib.Path.mkdir.__code__.replace()),
+    "mkdir.__code__": lambda mp, c: mp.setattr(pathlib.Path.mkdir, "__code__",
+                                               pathlib.Path.mkdir.__code__.replace(co_name="renamed")),
     "Path.__init__ cell": lambda mp, c: CellPatch(mp),
     # os of the module that defines the path classes (pathlib, or pathlib._local on 3.13)
     "pathlib.os": lambda mp, c: mp.setattr(sys.modules[pathlib.PosixPath.__module__], "os",

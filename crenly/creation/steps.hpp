@@ -1,5 +1,5 @@
 // The steps of create_file at the level of Python code, written once for
-// both roads: from the start (the pathlib road), or from the point where the
+// both roads: from the start (the pathlib steps), or from the point where the
 // native road hands over, on the path object it made.
 #pragma once
 
@@ -9,11 +9,13 @@ namespace crenly::creation {
 
 /// The path object of one creation and the texts the later steps make of
 /// it. The native road makes the texts itself while they stand for
-/// pathlib's, and the object only when a Python-level step needs it.
+/// pathlib's, and the objects only when a Python-level step needs them.
 class CreatedPath {
 public:
     /// `file_path`, the path object.
     virtual PyObject* object() = 0;
+    /// `file_path.parent`.
+    virtual core::Ref parent() = 0;
     /// `str(file_path)`.
     virtual core::Ref text() = 0;
     /// `str(file_path.absolute())`.
@@ -28,6 +30,7 @@ class PathObject final : public CreatedPath {
 public:
     explicit PathObject(core::Ref object) noexcept : object_(std::move(object)) {}
     PyObject* object() override { return object_.get(); }
+    core::Ref parent() override;
     core::Ref text() override;
     core::Ref absolute_text() override;
 
