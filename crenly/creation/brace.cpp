@@ -9,11 +9,12 @@
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/text_kind.hpp"
-#include "crenly/creation/proof.hpp"
+#include "crenly/creation/proof/proof.hpp"
 
 namespace crenly::creation {
 
 using namespace crenly::core;
+using namespace crenly::creation::proof;
 
 namespace {
 

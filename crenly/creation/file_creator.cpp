@@ -4,7 +4,7 @@
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/creation/road/road.hpp"
-#include "crenly/creation/steps.hpp"
+#include "crenly/creation/road/steps.hpp"
 
 namespace crenly::creation {
 
@@ -29,8 +29,8 @@ const Text failed_separator{"\": "};
 Ref create_file(PyObject* self, PyObject* filepath) {
     try {
         if (!road::create(self, filepath)) {
-            PathObject path(make_path(filepath));
-            steps_from(self, path, Step::mkdir);
+            road::PathObject path(make_path(filepath));
+            road::steps_from(self, path, road::Step::mkdir);
         }
         return Ref::borrow(Py_True);
     } catch (const PythonError&) {

@@ -17,6 +17,7 @@
 namespace crenly::creation::road {
 
 using namespace crenly::core;
+using namespace crenly::creation::proof;
 
 namespace {
 
@@ -33,10 +34,9 @@ struct CallSpec {
 };
 
 constexpr CallSpec call_specs[] = {
-    {"__new__", nullptr},
-    {"mkdir", "mkdir"}, {"mkdir", "is_dir"}, {"is_dir", "stat"},         {"stat", "stat"},
-    {"touch", "utime"}, {"touch", "open"},   {"touch", "close"},         {"is_file", "stat"},
-    {"absolute", "getcwd", true},
+    {"__new__", nullptr}, {"mkdir", "mkdir"},           {"mkdir", "is_dir"}, {"is_dir", "stat"},
+    {"stat", "stat"},     {"touch", "utime"},           {"touch", "open"},   {"touch", "close"},
+    {"is_file", "stat"},  {"absolute", "getcwd", true},
 };
 static_assert(std::size(call_specs) == static_cast<std::size_t>(Call::count_));
 
@@ -221,8 +221,7 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
         PyObject* function = p.attribute(concrete, call_specs[i].function);
         if (Py_IS_TYPE(function, &PyStaticMethod_Type)) function = p.unwrap(function);
         PyObject* code = PyFunction_GET_CODE(function);
-        found.calls[i] = {code, PyFunction_GET_GLOBALS(function),
-                          call_offset(code, call_specs[i])};
+        found.calls[i] = {code, PyFunction_GET_GLOBALS(function), call_offset(code, call_specs[i])};
     }
 }
 

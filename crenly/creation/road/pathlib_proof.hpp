@@ -3,7 +3,7 @@
 // its own table (pathlib_<version>.cpp); the build refuses any other version.
 #pragma once
 
-#include "crenly/creation/proof.hpp"
+#include "crenly/creation/proof/proof.hpp"
 
 namespace crenly::creation::road {
 
@@ -43,9 +43,9 @@ struct ProvedPathlib {
     PyObject* objects = nullptr;
     PyTypeObject* concrete = nullptr;  // the class of Path(str): PosixPath
     PyMemberDef* slots[static_cast<int>(PathSlot::count_)] = {};
-    unsigned mkdir_mode = 0;             // Path.mkdir's default mode
-    unsigned touch_mode = 0;             // Path.touch's default mode
-    PyObject* ignore_error = nullptr;    // the name of is_dir's error filter, in
+    unsigned mkdir_mode = 0;              // Path.mkdir's default mode
+    unsigned touch_mode = 0;              // Path.touch's default mode
+    PyObject* ignore_error = nullptr;     // the name of is_dir's error filter, in
     PyObject* helpers_globals = nullptr;  // the namespace of is_dir and is_file
     CallSite calls[static_cast<int>(Call::count_)];
 };
@@ -55,7 +55,7 @@ struct ProvedPathlib {
 /// `str()` and `.absolute()` run: pathlib's path classes and functions, the
 /// os, posixpath, sys and builtin functions they call, the global Path of
 /// the module, and os.stat_result.
-Proof& pathlib_proof() noexcept;
+proof::Proof& pathlib_proof() noexcept;
 
 /// What the last successful proof found.
 const ProvedPathlib& proved_pathlib() noexcept;

@@ -10,12 +10,13 @@
 #include "crenly/core/protocol.hpp"
 #include "crenly/creation/road/path_texts.hpp"
 #include "crenly/creation/road/pathlib_proof.hpp"
+#include "crenly/creation/road/steps.hpp"
 #include "crenly/creation/road/system_calls.hpp"
-#include "crenly/creation/steps.hpp"
 
 namespace crenly::creation::road {
 
 using namespace crenly::core;
+using namespace crenly::creation::proof;
 
 namespace {
 
@@ -38,10 +39,10 @@ void add_entries(const ProvedPathlib& pathlib, std::initializer_list<Call> calls
         Ref frame = own(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), code, site.globals, nullptr)));
         Ref previous = Ref::steal(PyException_GetTraceback(exception.get()));
-        Ref entry = own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type),
-                                              "OOii", previous ? previous.get() : Py_None,
-                                              frame.get(), site.offset,
-                                              PyCode_Addr2Line(code, site.offset)));
+        Ref entry =
+            own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii",
+                                      previous ? previous.get() : Py_None, frame.get(), site.offset,
+                                      PyCode_Addr2Line(code, site.offset)));
         require_status(PyException_SetTraceback(exception.get(), entry.get()));
         PyErr_SetRaisedException(exception.release());
     }
@@ -124,8 +125,7 @@ public:
         if (t_.count == 0) return Ref::borrow(object());
         const Py_ssize_t length = PyUnicode_GET_LENGTH(t_.text.get());
         const Py_ssize_t end =
-            t_.count == 1 ? t_.root
-                          : PyUnicode_FindChar(t_.text.get(), '/', t_.root, length, -1);
+            t_.count == 1 ? t_.root : PyUnicode_FindChar(t_.text.get(), '/', t_.root, length, -1);
         if (end < 0) throw_python_error();
         Ref text = own(PyUnicode_Substring(t_.text.get(), 0, end));
         Ref shown = Ref::borrow(end > 0 ? text.get() : dot.get());
@@ -180,8 +180,8 @@ private:
         Ref root = own(PyUnicode_Substring(t_.text.get(), 0, t_.root));
         Ref tail = own(PyList_New(0));
         if (t_.count > 0) {
-            Ref rest = own(PyUnicode_Substring(t_.text.get(), t_.root,
-                                               PyUnicode_GET_LENGTH(t_.text.get())));
+            Ref rest = own(
+                PyUnicode_Substring(t_.text.get(), t_.root, PyUnicode_GET_LENGTH(t_.text.get())));
             Ref parts = own(PyUnicode_Split(rest.get(), slash.get(), -1));
             tail = own(PyList_GetSlice(parts.get(), 0, count));
         }
@@ -251,7 +251,8 @@ FileKind stat_as_pathlib(Road& road, std::initializer_list<Call> calls, const ch
 void close_in_python(const ProvedPathlib& pathlib, int fd) {
     try {
         const CallSite& site = pathlib.calls[static_cast<int>(Call::touch_close)];
-        Ref close = own(PyObject_GetAttrString(global_in(site.globals, str(Id::os)).get(), "close"));
+        Ref close =
+            own(PyObject_GetAttrString(global_in(site.globals, str(Id::os)).get(), "close"));
         call(close, Ref(own(PyLong_FromLong(fd))));
     } catch (const PythonError&) {
         add_entries(pathlib, {Call::touch_close});
@@ -305,8 +306,8 @@ bool create(PyObject* self, PyObject* filepath) {
     if (made == ENOENT) return python_steps_from(Step::mkdir);
     if (made != 0) {
         if (!road.holds()) return python_steps_from(Step::mkdir);
-        const FileKind kind = stat_as_pathlib(
-            road, {Call::mkdir_is_dir, Call::is_dir_stat, Call::stat_stat}, parent);
+        const FileKind kind =
+            stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat, Call::stat_stat}, parent);
         if (kind != FileKind::directory) return python_steps_from(Step::mkdir);
     }
 
@@ -322,7 +323,8 @@ bool create(PyObject* self, PyObject* filepath) {
     if (!road.holds()) return python_steps_from(Step::touch);
     int refreshed = 0;
     try {
-        refreshed = road.system({Call::touch_utime}, [&]() noexcept { return touch_times(t.file); });
+        refreshed =
+            road.system({Call::touch_utime}, [&]() noexcept { return touch_times(t.file); });
     } catch (const PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
         PyErr_Clear();  // except OSError: pass

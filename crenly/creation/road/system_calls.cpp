@@ -9,7 +9,9 @@
 namespace crenly::creation::road {
 
 FileKind kind_of(unsigned mode) noexcept {
-    return S_ISDIR(mode) ? FileKind::directory : S_ISREG(mode) ? FileKind::regular : FileKind::other;
+    return S_ISDIR(mode)   ? FileKind::directory
+           : S_ISREG(mode) ? FileKind::regular
+                           : FileKind::other;
 }
 
 int stat_mode(const char* path, unsigned& mode) noexcept {

@@ -1,13 +1,13 @@
-#include "crenly/creation/steps.hpp"
+#include "crenly/creation/road/steps.hpp"
 
 #include <cerrno>
 
 #include "crenly/core/console.hpp"
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
-#include "crenly/creation/standard_streams.hpp"
+#include "crenly/creation/road/standard_streams.hpp"
 
-namespace crenly::creation {
+namespace crenly::creation::road {
 
 using namespace crenly::core;
 
@@ -93,4 +93,4 @@ CRENLY_COLD void raise_os_error(int number, CreatedPath& path) {
     throw_python_error();
 }
 
-}  // namespace crenly::creation
+}  // namespace crenly::creation::road

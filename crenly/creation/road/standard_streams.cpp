@@ -1,4 +1,4 @@
-#include "crenly/creation/standard_streams.hpp"
+#include "crenly/creation/road/standard_streams.hpp"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,13 +15,15 @@
 
 #include "crenly/core/ref.hpp"
 
-namespace crenly::creation {
+namespace crenly::creation::road {
 
 namespace {
 
 #ifdef _WIN32
 using Stream = HANDLE;
-Stream stream(int i) noexcept { return GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE); }
+Stream stream(int i) noexcept {
+    return GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
 
 /// Whether `h` is a handle that processes started from here inherit.
 bool inherited(Stream h) noexcept {
@@ -93,4 +95,4 @@ StandardStreamsNotInherited::~StandardStreamsNotInherited() {
     restore();
 }
 
-}  // namespace crenly::creation
+}  // namespace crenly::creation::road

@@ -4,7 +4,7 @@
 // waiting for an end that came only when something else took the clipboard.
 #pragma once
 
-namespace crenly::creation {
+namespace crenly::creation::road {
 
 /// While any one is alive, the process's standard output and error are not
 /// inherited by the processes it starts; the last one restores each as it
@@ -23,4 +23,4 @@ public:
     StandardStreamsNotInherited& operator=(const StandardStreamsNotInherited&) = delete;
 };
 
-}  // namespace crenly::creation
+}  // namespace crenly::creation::road

@@ -30,7 +30,7 @@
 
 #include "crenly/core/state.hpp"
 
-namespace crenly::creation {
+namespace crenly::creation::proof {
 
 /// Thrown while proving: something is not the genuine object.
 struct NotGenuine {};
@@ -149,4 +149,4 @@ private:
     std::vector<core::Ref> held_;
 };
 
-}  // namespace crenly::creation
+}  // namespace crenly::creation::proof

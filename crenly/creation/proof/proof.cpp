@@ -1,4 +1,4 @@
-#include "crenly/creation/proof.hpp"
+#include "crenly/creation/proof/proof.hpp"
 
 #include <array>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include "crenly/core/errors.hpp"
 #include "crenly/core/protocol.hpp"
 
-namespace crenly::creation {
+namespace crenly::creation::proof {
 
 using namespace crenly::core;
 
@@ -93,8 +93,9 @@ Verdicts verdicts;
 thread_local bool proving = false;
 
 bool is_str_equal(PyObject* a, PyObject* b) noexcept {
-    return a == b || (PyUnicode_CheckExact(a) && PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                      PyUnicode_Compare(a, b) == 0);
+    return a == b ||
+           (PyUnicode_CheckExact(a) && PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+            PyUnicode_Compare(a, b) == 0);
 }
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key,
@@ -239,7 +240,8 @@ void collect_codes(PyObject* code, PyObject* into) {
 /// code object that the module's compiled file defines under that name.
 bool is_module_code(PyObject* code, PyObject* module, const char* qualname) {
     for (const Verdicts::Genuine& known : verdicts.genuine) {
-        if (known.code.get() == code && known.module.get() == module && known.qualname == qualname) {
+        if (known.code.get() == code && known.module.get() == module &&
+            known.qualname == qualname) {
             return true;
         }
     }
@@ -255,8 +257,8 @@ bool is_module_code(PyObject* code, PyObject* module, const char* qualname) {
     }
     Ref references = dict_get(codes, Ref(own(PyUnicode_FromString(qualname))).get());
     for (Py_ssize_t i = 0; references && i < PyList_GET_SIZE(references.get()); ++i) {
-        if (require_status(PyObject_RichCompareBool(
-                code, PyList_GET_ITEM(references.get(), i), Py_EQ)) == 1) {
+        if (require_status(
+                PyObject_RichCompareBool(code, PyList_GET_ITEM(references.get(), i), Py_EQ)) == 1) {
             verdicts.genuine.push_back({Ref::borrow(code), Ref::borrow(module), qualname});
             return true;
         }
@@ -465,4 +467,4 @@ bool Prover::is_c_function(PyObject* f, const char* module, const char* name) {
     return false;
 }
 
-}  // namespace crenly::creation
+}  // namespace crenly::creation::proof

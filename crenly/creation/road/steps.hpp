@@ -5,7 +5,7 @@
 
 #include "crenly/core/ref.hpp"
 
-namespace crenly::creation {
+namespace crenly::creation::road {
 
 /// The path object of one creation and the texts the later steps make of
 /// it. The native road makes the texts itself while they stand for
@@ -52,4 +52,4 @@ void steps_from(PyObject* self, CreatedPath& path, Step from);
 /// up now, and the filename str(path), as the module's own checks raise it.
 [[noreturn]] void raise_os_error(int number, CreatedPath& path);
 
-}  // namespace crenly::creation
+}  // namespace crenly::creation::road
