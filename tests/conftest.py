@@ -3,10 +3,13 @@
 takes fixtures from the conftest.py files by name."""
 
 import json
+import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -55,6 +58,35 @@ def crenly_bin():
     path = bin_dir / "Scripts" / "crenly.exe" if WINDOWS else bin_dir / "crenly"
     assert path.exists(), f"launcher not installed at {path}"
     return path
+
+
+@pytest.fixture(scope="module")
+def x_display():
+    """A private Xvfb display for the test module, as a DISPLAY value (None on
+    Windows, whose desktop services need no display of the test's own)."""
+    if WINDOWS:
+        yield None
+        return
+    if shutil.which("Xvfb") is None:
+        pytest.skip("Xvfb not installed (apt-get install xvfb)")
+    # -displayfd: the server takes a free display number and writes it to the pipe.
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
+                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    try:
+        with os.fdopen(read_end, "rb") as pipe:
+            number = pipe.readline().strip().decode()
+        assert number.isdigit(), f"Xvfb did not start (exit status {server.wait()})"
+        socket, deadline = Path(f"/tmp/.X11-unix/X{number}"), time.monotonic() + 20
+        while not socket.exists():
+            assert time.monotonic() < deadline, f"Xvfb never created {socket}"
+            time.sleep(0.05)
+        yield f":{number}"
+    finally:
+        server.terminate()
+        server.wait(timeout=20)
 
 
 @pytest.fixture

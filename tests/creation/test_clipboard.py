@@ -2,12 +2,10 @@
 display, its failure warning, and the switch HAS_CLIPBOARD."""
 
 import ast
-import os
 import shutil
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
@@ -28,32 +26,11 @@ PASTE = on_windows(["xclip", "-o", "-selection", "clipboard"],
                    [sys.executable, "-c", "import pyperclip, sys; sys.stdout.write(pyperclip.paste())"])
 
 
-@pytest.fixture(scope="module")
-def display():
-    if WINDOWS:  # the Win32 clipboard needs no display of the test's own
-        yield None
-        return
-    missing = [tool for tool in ("Xvfb", "xclip") if shutil.which(tool) is None]
-    if missing:
-        pytest.skip(f"{' and '.join(missing)} not installed (apt-get install xvfb xclip)")
-    # -displayfd: the server takes a free display number and writes it to the pipe.
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
-                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    try:
-        with os.fdopen(read_end, "rb") as pipe:
-            number = pipe.readline().strip().decode()
-        assert number.isdigit(), f"Xvfb did not start (exit status {server.wait()})"
-        socket, deadline = Path(f"/tmp/.X11-unix/X{number}"), time.monotonic() + 20
-        while not socket.exists():
-            assert time.monotonic() < deadline, f"Xvfb never created {socket}"
-            time.sleep(0.05)
-        yield f":{number}"
-    finally:
-        server.terminate()
-        server.wait(timeout=20)
+@pytest.fixture
+def display(request):
+    if not WINDOWS and shutil.which("xclip") is None:
+        pytest.skip("xclip not installed (apt-get install xclip)")
+    return request.getfixturevalue("x_display")
 
 
 def run_to_files(code, cwd, env) -> Run:

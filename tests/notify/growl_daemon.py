@@ -1,28 +1,39 @@
-"""A loopback Growl daemon for the notification tests (conftest.py makes the
-fixtures).
+"""The Growl daemons of the notification tests (conftest.py makes the
+fixtures): a loopback daemon written here, which can answer as a test asks, and
+growl-for-linux (`gol`), a real one.
 
-The daemon speaks GNTP on 127.0.0.1:23053, the client's default address, so the
-code under test talks to it without any configuration. It decodes every request
-with the client package's own base message class (the password-checking
-parsers refuse unsigned messages), records it and answers as the test asks.
+The loopback daemon speaks GNTP on 127.0.0.1:23053, the client's default
+address, so the code under test talks to it without any configuration. It
+decodes every request with the client package's own base message class (the
+password-checking parsers refuse unsigned messages), records it and answers as
+the test asks.
 
-serving() and own_port() run each test in a network namespace of its own where
-the system allows it (Linux, as root), so that whatever else listens on that port (a
-second test run, a real Growl daemon) is out of the way; elsewhere they use the
-port itself and skip when it is busy. GrowlDaemon alone listens on the plain
-port of the current namespace.
+gol listens on port 23053 of every address, needs an X display, and keeps what
+it received in an sqlite database under its HOME: running_gol() starts it and
+reads that back.
+
+serving(), running_gol() and own_port() run each test in a network namespace
+of its own where the system allows it (Linux, as root), so that whatever else
+listens on that port (a second test run, a real Growl daemon) is out of the
+way; elsewhere they use the port itself and skip when it is busy. GrowlDaemon
+alone listens on the plain port of the current namespace.
 """
 
 import contextlib
 import os
 import re
+import signal
 import socket
 import socketserver
+import sqlite3
 import struct
+import subprocess
 import sys
 import threading
+import time
 import warnings
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import pytest
 
@@ -217,3 +228,84 @@ def serving():
         finally:
             daemon.stop()
     assert not daemon.errors, f"test daemon failed: {daemon.errors}"
+
+
+# Environment that would take gol's files out of its HOME (XDG_CONFIG_HOME moves
+# its database), attach it to another bus, or preload into it the sanitizer
+# runtimes that the sanitizer pass gives the tests' children: the daemon is a
+# peer of the code under test, not part of it.
+GOL_ENV_DROPPED = ("XDG_", "DBUS_", "WAYLAND_DISPLAY", "LD_PRELOAD", "ASAN_OPTIONS",
+                   "UBSAN_OPTIONS", "CRENLY_UBSAN_LOG")
+
+
+class Gol:
+    """A running gol: its database and its log."""
+
+    def __init__(self, home: Path):
+        self.database = home / ".config" / "gol" / "config.db"
+        self.log = home / "gol.log"
+
+    def describe(self) -> str:
+        return f"gol log:\n{self.log.read_text(errors='replace')}"
+
+    def received(self, notifications, timeout=10):
+        """(registrations, notifications) from the database, once it holds
+        `notifications` notifications: rows of `application` as dicts of
+        app_name, name and app_icon, rows of `notification` as dicts of title,
+        text and icon, each in the order they were stored."""
+        deadline, error = time.monotonic() + timeout, None
+        while True:
+            try:
+                db = sqlite3.connect(f"{self.database.as_uri()}?mode=ro", uri=True, timeout=1)
+                db.row_factory = sqlite3.Row
+                try:
+                    apps, notes = ([dict(row) for row in db.execute(query)] for query in (
+                        "SELECT app_name, name, app_icon FROM application ORDER BY rowid",
+                        "SELECT title, text, icon FROM notification ORDER BY rowid"))
+                finally:
+                    db.close()
+                if len(notes) >= notifications:
+                    return apps, notes
+                error = f"{len(notes)} notification(s) stored: {notes}"
+            except sqlite3.OperationalError as exc:  # not made yet, or locked by a write
+                error = repr(exc)
+            assert time.monotonic() < deadline, (
+                f"gol never stored {notifications} notification(s): {error}\n{self.describe()}")
+            time.sleep(0.05)
+
+
+@contextlib.contextmanager
+def running_gol(display, home: Path, timeout=20):
+    """gol on the X display `display`, inside a D-Bus session of its own
+    (dbus-run-session), with HOME=home, listening on the client's default port
+    of the test's own (see own_port); yields a Gol once that port accepts
+    connections. The daemon and its bus are killed on the way out."""
+    env = {key: value for key, value in os.environ.items()
+           if not key.startswith(GOL_ENV_DROPPED)}
+    env.update(DISPLAY=display, HOME=str(home))
+    with own_port():
+        with open(home / "gol.log", "wb") as log:
+            proc = subprocess.Popen(["dbus-run-session", "--", "gol"], cwd=home, env=env,
+                                    stdin=subprocess.DEVNULL, stdout=log,
+                                    stderr=subprocess.STDOUT, start_new_session=True)
+        daemon = Gol(home)
+        try:
+            deadline = time.monotonic() + timeout
+            while True:
+                assert proc.poll() is None, (
+                    f"gol ended before it listened (status {proc.returncode})\n{daemon.describe()}")
+                try:
+                    socket.create_connection((HOST, PORT), timeout=1).close()
+                    break
+                except OSError:
+                    assert time.monotonic() < deadline, (
+                        f"gol never listened on {HOST}:{PORT}\n{daemon.describe()}")
+                    time.sleep(0.02)
+            yield daemon
+        finally:
+            # gol's SIGTERM handler quits its main loop, and is lost when it
+            # comes before that loop runs: a kill of the whole group
+            # (dbus-run-session, its bus and gol) is sure.
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(timeout=20)

@@ -27,10 +27,10 @@ NOTE_FIELDS = ("Application-Name", "Notification-Name", "Notification-Title",
                "Notification-Priority")
 
 
-def env_for(extra_paths=()):
+def env_for(extra_paths=(), **overrides):
     # The client's source warns when compiled; keep that off the children's
     # stderr in case its bytecode could not be cached.
-    return child_env(extra_paths, PYTHONWARNINGS="ignore::SyntaxWarning")
+    return child_env(extra_paths, PYTHONWARNINGS="ignore::SyntaxWarning", **overrides)
 
 
 def installed_icon():
@@ -77,6 +77,21 @@ def test_command_registers_once_and_announces_each_file(growl_daemon, crenly_bin
                                 "Notification-Enabled": "True"}]
     assert notes(growl_daemon) == [note('File created: "a.txt"', icon),
                                    note('File created: "b.txt"', icon)]
+
+
+def test_real_daemon_stores_the_registration_and_each_file(gol, x_display, crenly_bin,
+                                                           tmp_path):
+    (tmp_path / "work").mkdir()
+    run = run_command([str(crenly_bin), "a.txt", "d/b.txt"], cwd=tmp_path / "work",
+                      env=env_for(DISPLAY=x_display, WAYLAND_DISPLAY=None), timeout=30).ok()
+    assert transcript(run) == ["\u2713", "\u2713"], run.describe()
+    assert run.stderr == "", run.describe()
+
+    icon = (PACKAGE_DIR / "crenly.jpg").as_uri()  # gol keeps the URI, not a copy
+    apps, notes = gol.received(2)
+    assert apps == [{"app_name": "crenly", "name": "create", "app_icon": icon}], gol.describe()
+    assert notes == [{"title": "crenly", "text": f'File created: "{name}"', "icon": icon}
+                     for name in ("a.txt", "b.txt")], gol.describe()
 
 
 def test_icon_is_looked_up_afresh_for_every_message(growl_daemon, package_copy, py):
