@@ -2,6 +2,8 @@
 
 import pytest
 
+import crenly.crenly as mod
+from creation_helpers import force_pathlib
 from helpers import WINDOWS
 
 
@@ -14,10 +16,13 @@ def work(tmp_path):
 
 
 @pytest.fixture(params=["native", "pathlib"])
-def road(request):
-    """The road a scenario runs on: the native road of create_file, or the
-    pathlib steps, forced by binding the global Path to a subclass that adds
-    nothing."""
+def road(request, monkeypatch):
+    """The road a test runs on: the native road of create_file, or the pathlib
+    steps, forced (creation_helpers.FORCE_PATHLIB) in this process by the
+    fixture and in a child by the code `forcing(road)`."""
     if request.param == "native" and WINDOWS:
         pytest.skip("create_file has no native road on Windows")
+    if request.param == "pathlib":
+        monkeypatch.setattr(mod, "Path", mod.Path)  # undone after the test
+        force_pathlib(mod)
     return request.param

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+from creation_helpers import forcing
 from helpers import (PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, child_env, native,
                      on_windows, run_command, win_error, WITHOUT_FILE_CAPABILITIES)
 
@@ -27,8 +28,7 @@ import atexit, contextlib, io, os, sys, types, pathlib
 import crenly.crenly as m
 m.HAS_CLIPBOARD = False
 m.HAS_GROWL = False
-if {road!r} == "pathlib":
-    m.Path = type("Forced", (pathlib.Path().__class__,), {{}})
+{force}
 given = []
 class Growl:
     def notify(self, **kw):
@@ -50,6 +50,10 @@ print("---")
 OLD = 10**18  # an mtime (ns) that any refresh would move
 
 
+def prelude(road):
+    return PRELUDE.format(force=forcing(road))
+
+
 def road_calls(run):
     return int(run.stderr.rsplit("road calls: ", 1)[1].split()[0])
 
@@ -67,7 +71,7 @@ def after_import(run, road=None):
 def create(py, road, path, *argv, body="print('result:', fc.create_file(PATH))",
            taken=True, **kw):
     """Runs `body` after the prelude of `road`; `taken`: the road is taken."""
-    run = py(f"{PRELUDE.format(road=road)}\nPATH = {path!r}\n{body}", *argv, **kw)
+    run = py(f"{prelude(road)}\nPATH = {path!r}\n{body}", *argv, **kw)
     return after_import(run, road if taken else None)
 
 
@@ -213,7 +217,7 @@ def test_failure_reports_the_path_as_passed_and_changes_nothing(py, road, work, 
 ])
 def test_debug_in_argv_adds_the_traceback(py, road, work, argv, traced):
     prepare(work, files=["f"])
-    out = py(f"{PRELUDE.format(road=road)}\nprint(fc.create_file('f/x.txt'))", *argv).ok()
+    out = py(f"{prelude(road)}\nprint(fc.create_file('f/x.txt'))", *argv).ok()
     text = out.stdout.split("---\n", 1)[1]
     error = on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))
     cross = f"\u2717 Error creating file \"f/x.txt\": {error}\n"
@@ -377,7 +381,7 @@ def test_unwritable_directory_fails_and_changes_nothing(unprivileged, road, path
     (scratch / "ro").mkdir()
     before = prepare(scratch)
     (scratch / "ro").chmod(0o555)
-    code = f"{PRELUDE.format(road=road)}\nprint('result:', fc.create_file({path!r}))"
+    code = f"{prelude(road)}\nprint('result:', fc.create_file({path!r}))"
     out = run_command([*prefix, sys.executable, "-c", code], cwd=scratch)
     assert after_import(out, road) == [f'\u2717 Error creating file "{path}": {error}',
                                        "result: False"]
@@ -430,7 +434,7 @@ def test_call_loop_of_create_file_ends_in_a_reported_recursion_error(py, road, w
 
 
 def test_constructor_loop_ends_in_recursion_error(py):
-    out = after_import(py(PRELUDE.format(road="pathlib") + """
+    out = after_import(py(prelude("pathlib") + """
 m.HAS_GROWL = True
 m.FileCreator._init_growl = m.FileCreator.__init__
 try:

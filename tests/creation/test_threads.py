@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from creation_helpers import model
+from creation_helpers import forcing, model
 from crenly import crenly as mod
 from helpers import WINDOWS, child_env
 
@@ -73,11 +73,10 @@ def test_eight_threads_share_the_module(tmp_path, monkeypatch):
 # ends it wherever it is: in a system call, in Python code the module called
 # (the clipboard copy, a notifier), or waiting for the interpreter lock.
 DAEMON = """
-import pathlib, sys, threading, time
+import sys, threading, time
 import crenly.crenly as m
-if sys.argv[1] == "pathlib":
-    m.Path = type("P", (pathlib.Path().__class__,), {})
-services = sys.argv[2] == "on"
+{force}
+services = sys.argv[1] == "on"
 m.HAS_CLIPBOARD = services and m.HAS_CLIPBOARD   # the real copy, or its warning
 m.HAS_GROWL = False
 creator = m.FileCreator()
@@ -101,14 +100,13 @@ time.sleep(0.005)
 @pytest.mark.skipif(WINDOWS, reason="the interpreter ends a daemon thread at exit by unwinding its "
                                     "stack on glibc only; Windows ends it without unwinding")
 @pytest.mark.parametrize("services", ["off", "on"])
-@pytest.mark.parametrize("road", ["native", "pathlib"])
 def test_exit_with_a_daemon_thread_inside_the_module(py, road, services):
     crashes = []
     # No display: the real clipboard copy fails with its warning instead of
     # taking the desktop's clipboard and starting a helper.
     env = child_env(DISPLAY=None, WAYLAND_DISPLAY=None)
     for _ in range(30):
-        run = py(DAEMON, road, services, timeout=60, env=env)
+        run = py(DAEMON.replace("{force}", forcing(road)), services, timeout=60, env=env)
         if run.returncode != 0:
             crashes.append(run.returncode)
     assert crashes == [], f"{len(crashes)} of 30 exits failed: {crashes}"

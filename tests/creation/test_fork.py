@@ -1,0 +1,88 @@
+"""A process forked while another thread is inside the module: its standard
+streams are inherited again by what it starts, and it proves the native road
+afresh, whatever the other thread was doing."""
+
+import pytest
+
+from helpers import WINDOWS
+
+pytestmark = pytest.mark.skipif(WINDOWS, reason="no fork on Windows")
+
+# A thread waits inside a clipboard copy (whose guard keeps the standard
+# streams from the processes started meanwhile) while the main thread forks.
+DURING_A_COPY = """
+import os, sys, threading, warnings
+import crenly.crenly as m
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+inside, release = threading.Event(), threading.Event()
+class Clipboard:
+    @staticmethod
+    def copy(text):
+        inside.set()
+        release.wait()
+m.HAS_GROWL, m.HAS_CLIPBOARD, m.clipboard = False, True, Clipboard
+creator = m.FileCreator()
+copying = threading.Thread(target=creator.create_file, args=("a.txt",))
+copying.start()
+inside.wait()
+print("during the copy:", os.get_inheritable(1), os.get_inheritable(2), flush=True)
+pid = os.fork()
+if pid == 0:
+    print("child:", os.get_inheritable(1), os.get_inheritable(2), flush=True)
+    os._exit(os.system("echo started by the child"))
+os.waitpid(pid, 0)
+release.set()
+copying.join()
+print("after:", os.get_inheritable(1), os.get_inheritable(2))
+"""
+
+# The second call of the process proves the road; a key of posixpath's
+# namespace that collides with a name the proof looks up holds that thread
+# inside the proof (letting go of the interpreter lock) while the main thread
+# forks.
+DURING_A_PROOF = """
+import io, contextlib, os, posixpath, sys, threading, time, warnings
+import crenly.crenly as m
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+inside, release, armed = threading.Event(), threading.Event(), [False]
+class Key(str):
+    def __hash__(self):
+        return hash("len")
+    def __eq__(self, other):
+        if armed[0] and os.getpid() == parent:
+            armed[0] = False
+            inside.set()
+            release.wait()
+        return False
+parent = os.getpid()
+posixpath.__dict__[Key("collides")] = None
+m.HAS_GROWL = m.HAS_CLIPBOARD = False
+creator = m.FileCreator()
+with contextlib.redirect_stdout(io.StringIO()):
+    creator.create_file("first")  # the Python-level steps; the proof from the next call on
+armed[0] = True
+proving = threading.Thread(target=creator.create_file, args=("second",))
+proving.start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    with contextlib.redirect_stdout(io.StringIO()):
+        for name in ("third", "fourth"):
+            creator.create_file(name)
+    print("child's road calls:", m.FileCreator.create_file._shortcut_calls, flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+release.set()
+proving.join()
+"""
+
+
+def test_a_child_forked_during_a_copy_gets_its_streams_back(py):
+    lines = py(DURING_A_COPY).ok().stdout.splitlines()
+    assert [line for line in lines if not line.startswith("\u2713")] == [
+        "during the copy: False False", "child: True True", "started by the child", "after: True True"]
+
+
+def test_a_child_forked_during_a_proof_proves_afresh(py):
+    out = py(DURING_A_PROOF).ok().stdout
+    assert "child's road calls: 2" in out, out
