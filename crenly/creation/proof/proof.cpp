@@ -1,6 +1,5 @@
 #include "crenly/creation/proof/proof.hpp"
 
-#include <array>
 #include <cstring>
 #include <string>
 
@@ -17,321 +16,204 @@ using namespace crenly::core;
 
 namespace {
 
-/// The C recursion headroom a shortcut leaves: the Python code it stands
-/// for enters the interpreter from C a few levels deep at most.
-constexpr int c_frames = 50;
-
-/// The three watchers and the one count of changes they advance. A
-/// dictionary change counts only when it touches a name some proof read;
-/// every change of a watched class counts, and of any function's code or
-/// defaults (they are few, and rare).
-class Changes final : public Slot {
+/// What proofs share: the three watchers and the one count of changes they
+/// advance; each module's code objects as its compiled file defines them,
+/// and the ones found genuine; sys.monitoring.get_tool (None: unusable).
+class Records final : public Slot {
 public:
-    int dicts = -1;
-    int types = -1;
-    int functions = -1;
-    std::uint64_t count = 2;  // a proof at 0 was never used, at 1 used once
-    /// The names some proof read, with the dictionary they were read in.
-    struct Name {
-        Ref dict;
-        Ref key;
-    };
-    std::vector<Name> names;
-
-private:
-    void release() override {
-        for (const Name& name : names) {
-            if (PyDict_Unwatch(dicts, name.dict.get()) < 0) PyErr_Clear();
-        }
-        if (dicts >= 0 && PyDict_ClearWatcher(dicts) < 0) PyErr_Clear();
-        if (types >= 0 && PyType_ClearWatcher(types) < 0) PyErr_Clear();
-        if (functions >= 0 && PyFunction_ClearWatcher(functions) < 0) PyErr_Clear();
-        dicts = types = functions = -1;
-        names.clear();
-        ++count;
-    }
-};
-
-Changes changes;
-
-/// What is known for good: the code objects found to be their module's own
-/// definition of a qualified name (the same code under another name is not
-/// proved by it), the code that each module's compiled file defines, and
-/// sys.monitoring's get_tool.
-class Verdicts final : public Slot {
-public:
-    struct Genuine {
-        Ref code;
+    int dicts = -1, types = -1, functions = -1;
+    std::uint64_t changes = 2;               // above the marks of a proof never used or used once
+    std::vector<std::pair<Ref, Ref>> names;  // (dictionary, name)
+    struct Code {
         Ref module;
         std::string qualname;
+        Ref code;
+        bool genuine;  // a function's code found equal to the module's own
     };
-    std::vector<Genuine> genuine;
-    struct Reference {
-        Ref module;
-        Ref codes;  // {qualname: [code, ...]}
-    };
-    std::vector<Reference> references;
+    std::vector<Code> codes;
     Ref get_tool;
-    bool get_tool_tried = false;
-    std::array<Ref, 6> tool_ids;
 
 private:
     void release() override {
-        genuine.clear();
-        references.clear();
+        if ((dicts >= 0 && PyDict_ClearWatcher(dicts) < 0) ||
+            (types >= 0 && PyType_ClearWatcher(types) < 0) ||
+            (functions >= 0 && PyFunction_ClearWatcher(functions) < 0)) {
+            PyErr_Clear();
+        }
+        dicts = types = functions = -1;
+        names.clear();
+        codes.clear();
         get_tool.reset();
-        get_tool_tried = false;
-        for (Ref& id : tool_ids) id.reset();
+        ++changes;
     }
 };
 
-Verdicts verdicts;
+Records records;
 
-/// Set while this thread proves: a use from Python code that a proof runs
-/// finds no proof. Per thread, so that a process forked meanwhile by
-/// another thread starts without it.
+/// Set while this thread proves, so that a proof never runs inside its own
+/// Python code; per thread, so that a child forked meanwhile starts free.
 thread_local bool proving = false;
 
-bool is_str_equal(PyObject* a, PyObject* b) noexcept {
-    return a == b ||
-           (PyUnicode_CheckExact(a) && PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-            PyUnicode_Compare(a, b) == 0);
-}
-
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key,
-                  PyObject* /*new_value*/) noexcept {
-    // A key that is not an exact str may compare equal to a proved name.
+/// A change of a name some proof read, or of a whole dictionary, moves the count.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
     if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
          event == PyDict_EVENT_DELETED) &&
         PyUnicode_CheckExact(key)) {
-        bool proved = false;
-        for (const Changes::Name& name : changes.names) {
-            if (name.dict.get() == dict && is_str_equal(key, name.key.get())) proved = true;
+        bool read = false;
+        for (const auto& [watched, name] : records.names) {
+            read = read || (watched.get() == dict && PyUnicode_Compare(key, name.get()) == 0);
         }
-        if (!proved) return 0;
+        if (!read) return 0;
     }
-    ++changes.count;
+    ++records.changes;
     return 0;
 }
 
-int on_type_event(PyTypeObject* /*type*/) noexcept {
-    ++changes.count;
-    return 0;
-}
-
-int on_function_event(PyFunction_WatchEvent event, PyFunctionObject* /*function*/,
-                      PyObject* /*new_value*/) noexcept {
-    if (event == PyFunction_EVENT_MODIFY_CODE || event == PyFunction_EVENT_MODIFY_DEFAULTS ||
-        event == PyFunction_EVENT_MODIFY_KWDEFAULTS) {
-        ++changes.count;
-    }
+/// A change of a function's code or defaults (of any function: few, and
+/// rare) moves the count.
+int on_function_event(PyFunction_WatchEvent event, PyFunctionObject*, PyObject*) noexcept {
+    records.changes += event != PyFunction_EVENT_CREATE && event != PyFunction_EVENT_DESTROY;
     return 0;
 }
 
 #ifndef _WIN32
-/// A forked child proves afresh, whatever the parent's threads were doing.
-void after_fork_in_child() noexcept { ++changes.count; }
-
-const int fork_handler = pthread_atfork(nullptr, nullptr, after_fork_in_child);
+/// A forked child proves afresh, whatever its parent's threads were doing.
+[[maybe_unused]] const int fork_handler =
+    pthread_atfork(nullptr, nullptr, [] { ++records.changes; });
 #endif
 
-/// Whether the pending error is no failure of a proof but an interrupt that
-/// Python code raised meanwhile (KeyboardInterrupt from a signal handler,
-/// SystemExit): the caller's, as it would be from the Python-level steps.
-bool interrupt_pending() noexcept { return !PyErr_ExceptionMatches(PyExc_Exception); }
-
-/// Whether an audit hook is installed. The probe's arguments cannot be
-/// built, so no hook is ever called with it: with no hook, PySys_Audit
-/// returns at once without building them.
-bool audit_hooks_present() noexcept {
-    if (PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) == 0) return false;
-    PyErr_Clear();
-    return true;
-}
-
-/// sys.monitoring.get_tool, the interpreter's own, found once.
-PyCFunction get_tool_function() {
-    if (!verdicts.get_tool_tried) {
-        verdicts.get_tool_tried = true;
-        Ref monitoring = Ref::borrow(PySys_GetObject("monitoring"));
-        PyObject* f = monitoring ? PyObject_GetAttrString(monitoring.get(), "get_tool") : nullptr;
-        if (f == nullptr) PyErr_Clear();
-        Ref get_tool = Ref::steal(f);
-        if (get_tool && Prover::is_c_function(get_tool.get(), "sys.monitoring", "get_tool") &&
-            PyCFunction_GET_FLAGS(get_tool.get()) == METH_O) {
-            for (std::size_t i = 0; i < verdicts.tool_ids.size(); ++i) {
-                verdicts.tool_ids[i] = Ref::steal(PyLong_FromSize_t(i));
-                if (!verdicts.tool_ids[i]) {
-                    PyErr_Clear();
-                    return nullptr;
-                }
-            }
-            verdicts.get_tool = std::move(get_tool);
-        }
-    }
-    return verdicts.get_tool ? PyCFunction_GET_FUNCTION(verdicts.get_tool.get()) : nullptr;
-}
-
-/// Whether a sys.monitoring tool is registered (true as well when that
-/// cannot be told).
+/// Whether a sys.monitoring tool is registered (or that cannot be told), by
+/// the interpreter's own sys.monitoring.get_tool, found once.
 bool monitoring_present() {
-    PyCFunction get_tool = get_tool_function();
-    if (get_tool == nullptr) return true;
-    PyObject* module = PyCFunction_GET_SELF(verdicts.get_tool.get());
-    for (const Ref& id : verdicts.tool_ids) {
-        PyObject* name = get_tool(module, id.get());
-        if (name == nullptr) {
-            PyErr_Clear();
-            return true;
-        }
-        const bool registered = name != Py_None;
-        Py_DECREF(name);
-        if (registered) return true;
+    if (!records.get_tool) {
+        Ref monitoring = Ref::borrow(PySys_GetObject("monitoring"));
+        Ref f =
+            Ref::steal(monitoring ? PyObject_GetAttrString(monitoring.get(), "get_tool") : nullptr);
+        const bool usable = Prover::is_c_function(f.get(), "sys.monitoring", "get_tool") &&
+                            PyCFunction_GET_FLAGS(f.get()) == METH_O;
+        records.get_tool = usable ? std::move(f) : Ref::borrow(Py_None);
     }
-    return false;
+    PyObject* f = records.get_tool.get() != Py_None ? records.get_tool.get() : nullptr;
+    for (long id = 0; f != nullptr && id < 6; ++id) {
+        Ref tool = own(PyLong_FromLong(id));  // a small int: no allocation
+        Ref name = Ref::steal(PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool.get()));
+        if (name.get() != Py_None) f = nullptr;  // a tool, or an error
+    }
+    PyErr_Clear();
+    return f == nullptr;
 }
 
 /// The code of `module` as its own compiled file defines it, read without
-/// side effects: through the module's loader, except that a source file's
-/// compiled file is read as it is (the source loader would write one where
-/// there is none). Throws NotGenuine when there is no such file.
+/// side effects: through its loader, except that a source file's compiled
+/// file is read as it is (its loader would write one where there is none).
 Ref module_code(PyObject* module) {
     Ref spec = own(PyObject_GetAttrString(module, "__spec__"));
     Ref name = own(PyObject_GetAttrString(spec.get(), "name"));
     Ref loader = own(PyObject_GetAttrString(spec.get(), "loader"));
     Ref machinery = own(PyImport_ImportModule("importlib.machinery"));
-    Ref source = own(PyObject_GetAttrString(machinery.get(), "SourceFileLoader"));
-    Ref sourceless = own(PyObject_GetAttrString(machinery.get(), "SourcelessFileLoader"));
-    Ref frozen = own(PyObject_GetAttrString(machinery.get(), "FrozenImporter"));
-    Ref zipimport = own(PyImport_ImportModule("zipimport"));
-    Ref zip = own(PyObject_GetAttrString(zipimport.get(), "zipimporter"));
-    PyObject* kind = reinterpret_cast<PyObject*>(Py_TYPE(loader.get()));
-    if (kind == source.get()) {
+    auto is = [&](PyObject* in, const char* type) {
+        Ref kind = own(PyObject_GetAttrString(in, type));
+        return kind.get() == loader.get() ||
+               kind.get() == reinterpret_cast<PyObject*>(Py_TYPE(loader.get()));
+    };
+    if (is(machinery.get(), "SourceFileLoader")) {
         Ref cached = own(PyObject_GetAttrString(spec.get(), "cached"));
         expect(PyUnicode_Check(cached.get()));
-        loader = call(sourceless, name, cached);
+        loader = own(PyObject_CallMethod(machinery.get(), "SourcelessFileLoader", "OO", name.get(),
+                                         cached.get()));
     } else {
-        expect(loader.get() == frozen.get() || kind == sourceless.get() || kind == zip.get());
+        expect(is(machinery.get(), "FrozenImporter") ||
+               is(machinery.get(), "SourcelessFileLoader") ||
+               is(Ref(own(PyImport_ImportModule("zipimport"))).get(), "zipimporter"));
     }
-    Ref get_code = own(PyObject_GetAttrString(loader.get(), "get_code"));
-    Ref code = call(get_code, name);
+    Ref code = own(PyObject_CallMethod(loader.get(), "get_code", "O", name.get()));
     expect(PyCode_Check(code.get()));
     return code;
 }
 
-/// Adds every code object inside `code` to `into` ({qualname: [code, ...]}).
-void collect_codes(PyObject* code, PyObject* into) {
+/// Records `code` and every code object inside it as `module`'s own.
+void collect_codes(PyObject* module, PyObject* code) {
+    const char* qualname = PyUnicode_AsUTF8(reinterpret_cast<PyCodeObject*>(code)->co_qualname);
+    if (qualname == nullptr) throw_python_error();
+    records.codes.push_back({Ref::borrow(module), qualname, Ref::borrow(code), false});
     PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;  // a tuple
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
-        PyObject* inner = PyTuple_GET_ITEM(consts, i);
-        if (!PyCode_Check(inner)) continue;
-        PyObject* qualname = reinterpret_cast<PyCodeObject*>(inner)->co_qualname;
-        Ref same = dict_get(into, qualname);
-        if (!same) {
-            same = own(PyList_New(0));
-            require_status(PyDict_SetItem(into, qualname, same.get()));
-        }
-        require_status(PyList_Append(same.get(), inner));
-        collect_codes(inner, into);
+        if (PyCode_Check(PyTuple_GET_ITEM(consts, i)))
+            collect_codes(module, PyTuple_GET_ITEM(consts, i));
     }
 }
 
-/// Whether `code` is `module`'s own definition of `qualname`: equal to a
-/// code object that the module's compiled file defines under that name.
+/// Whether `code` equals a code object that `module`'s compiled file defines
+/// as `qualname`; the verdict is kept.
 bool is_module_code(PyObject* code, PyObject* module, const char* qualname) {
-    for (const Verdicts::Genuine& known : verdicts.genuine) {
-        if (known.code.get() == code && known.module.get() == module &&
-            known.qualname == qualname) {
+    bool read = false;
+    for (const Records::Code& c : records.codes) {
+        read = read || c.module.get() == module;
+        if (c.genuine && c.code.get() == code && c.module.get() == module &&
+            c.qualname == qualname) {
             return true;
         }
     }
-    PyObject* codes = nullptr;
-    for (const Verdicts::Reference& r : verdicts.references) {
-        if (r.module.get() == module) codes = r.codes.get();
-    }
-    if (codes == nullptr) {
-        Ref collected = own(PyDict_New());
-        collect_codes(module_code(module).get(), collected.get());
-        codes = collected.get();
-        verdicts.references.push_back({Ref::borrow(module), std::move(collected)});
-    }
-    Ref references = dict_get(codes, Ref(own(PyUnicode_FromString(qualname))).get());
-    for (Py_ssize_t i = 0; references && i < PyList_GET_SIZE(references.get()); ++i) {
-        if (require_status(
-                PyObject_RichCompareBool(code, PyList_GET_ITEM(references.get(), i), Py_EQ)) == 1) {
-            verdicts.genuine.push_back({Ref::borrow(code), Ref::borrow(module), qualname});
+    if (!read) collect_codes(module, module_code(module).get());
+    for (const Records::Code& c : records.codes) {
+        if (!c.genuine && c.module.get() == module && c.qualname == qualname &&
+            require_status(PyObject_RichCompareBool(code, c.code.get(), Py_EQ))) {
+            records.codes.push_back({Ref::borrow(module), qualname, Ref::borrow(code), true});
             return true;
         }
     }
     return false;
-}
-
-/// Where the object member `name` of the built-in type `type` lies (the
-/// function inside a property, staticmethod or classmethod).
-Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
-    Ref dict = own(PyType_GetDict(type));
-    Ref descr = dict_get(dict.get(), Ref(own(PyUnicode_FromString(name))).get());
-    expect(descr && Py_TYPE(descr.get()) == &PyMemberDescr_Type);
-    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr.get())->d_member;
-    constexpr int object_member = 6;  // T_OBJECT, as these types declare the member
-    expect(member->type == object_member || member->type == Py_T_OBJECT_EX);
-    return member->offset;
-}
-
-/// Makes the three watchers once.
-void add_watchers() {
-    if (changes.dicts < 0) changes.dicts = require_status(PyDict_AddWatcher(on_dict_event));
-    if (changes.types < 0) changes.types = require_status(PyType_AddWatcher(on_type_event));
-    if (changes.functions < 0) {
-        changes.functions = require_status(PyFunction_AddWatcher(on_function_event));
-    }
 }
 
 }  // namespace
 
 bool shortcuts_allowed(int frames) {
     const PyThreadState* thread = PyThreadState_Get();
+    // (Python code enters the interpreter from C a few levels deep at most.)
     if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr ||
-        thread->py_recursion_remaining < frames || thread->c_recursion_remaining < c_frames) {
+        thread->py_recursion_remaining < frames || thread->c_recursion_remaining < 50) {
         return false;
     }
-    return !audit_hooks_present() && !monitoring_present();
+    // An audit hook: the probe's arguments cannot be built, so no hook ever
+    // sees it; without a hook PySys_Audit returns at once.
+    const bool hooked = PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) != 0;
+    PyErr_Clear();
+    return !hooked && !monitoring_present();
 }
-
-// ---- Proof
 
 bool Proof::holds() {
     if (!shortcuts_allowed(frames_)) return false;
-    if (made_at_ != changes.count) {
-        if (proving) return false;
+    if (made_at_ != records.changes && !proving) {
         prove();
-        // Proving may have run Python code: from here on, none.
-        if (!shortcuts_allowed(frames_)) return false;
+        if (!shortcuts_allowed(frames_)) return false;  // proving ran Python code
     }
-    if (!proved_ || made_at_ != changes.count) return false;
-    for (const Kept& k : kept_) {
-        if (k.slot != nullptr && *k.slot != k.expected.get()) return false;
-    }
-    return true;
+    bool holds = proved_ && made_at_ == records.changes;
+    for (const Kept& k : kept_) holds = holds && (k.slot == nullptr || *k.slot == k.expected.get());
+    return holds;
 }
 
 void Proof::prove() {
     proved_ = false;
-    if (made_at_ == 0) {
-        made_at_ = 1;  // the Python-level steps; a proof from the next use on
-        return;
-    }
-    made_at_ = changes.count;
+    made_at_ = made_at_ == 0 ? 1 : records.changes;  // the first use: the Python-level steps
+    if (made_at_ == 1) return;
     std::vector<Kept> kept;
     proving = true;
     try {
-        add_watchers();
+        if (records.dicts < 0) {
+            records.dicts = require_status(PyDict_AddWatcher(on_dict_event));
+            records.types = require_status(PyType_AddWatcher([](PyTypeObject*) noexcept {
+                ++records.changes;
+                return 0;
+            }));
+            records.functions = require_status(PyFunction_AddWatcher(on_function_event));
+        }
         Prover prover(kept);
         build_(prover);
         proved_ = true;
     } catch (const NotGenuine&) {
     } catch (const PythonError&) {
-        if (interrupt_pending()) {
+        // An interrupt raised by Python code meanwhile is the caller's.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             proving = false;
             throw;
         }
@@ -343,21 +225,28 @@ void Proof::prove() {
 
 void Proof::release() {
     kept_.clear();
-    made_at_ = 0;
+    made_at_ = taken_ = 0;
     proved_ = false;
-    taken_ = 0;
 }
 
-// ---- Prover
+PyObject* Prover::keep(PyObject* o) { return kept_.push_back({Ref::borrow(o), nullptr, {}}), o; }
 
-PyObject* Prover::keep(PyObject* o) {
-    kept_.push_back({Ref::borrow(o), nullptr, {}});
-    return o;
-}
+PyObject* Prover::hold(PyObject* o) { return held_.push_back(Ref::borrow(o)), o; }
 
-PyObject* Prover::hold(PyObject* o) {
-    held_.push_back(Ref::borrow(o));
-    return o;
+PyObject* Prover::read(PyObject* dict, const char* key) {
+    expect(PyDict_CheckExact(dict));
+    Ref name = own(PyUnicode_InternFromString(key));
+    bool watched = false;
+    for (const auto& [watched_dict, watched_name] : records.names) {
+        watched = watched || (watched_dict.get() == dict && watched_name.get() == name.get());
+    }
+    if (!watched) {
+        require_status(PyDict_Watch(records.dicts, dict));
+        records.names.emplace_back(Ref::borrow(dict), Ref::borrow(name.get()));
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, name.get());  // borrowed
+    if (value == nullptr && PyErr_Occurred()) throw_python_error();
+    return value;
 }
 
 PyObject* Prover::bound(PyObject* dict, const char* key) {
@@ -368,41 +257,18 @@ PyObject* Prover::bound(PyObject* dict, const char* key) {
 
 void Prover::absent(PyObject* dict, const char* key) { expect(read(dict, key) == nullptr); }
 
-PyObject* Prover::read(PyObject* dict, const char* key) {
-    expect(PyDict_CheckExact(dict));
-    Ref name = own(PyUnicode_InternFromString(key));
-    bool watched = false;
-    for (const Changes::Name& n : changes.names) {
-        if (n.dict.get() == dict && n.key.get() == name.get()) watched = true;
-    }
-    if (!watched) {
-        require_status(PyDict_Watch(changes.dicts, dict));
-        changes.names.push_back({Ref::borrow(dict), Ref::borrow(name.get())});
-    }
-    PyObject* value = PyDict_GetItemWithError(dict, name.get());  // borrowed
-    if (value == nullptr && PyErr_Occurred()) throw_python_error();
-    return value;
-}
-
 void Prover::slot(PyObject* owner, PyObject** slot) {
     expect(*slot != nullptr);
     kept_.push_back({Ref::borrow(owner), slot, Ref::borrow(*slot)});
 }
 
-void Prover::keep_type(PyObject* o) {
-    // ob_type is a PyTypeObject*: compared as the object it points to.
-    slot(o, reinterpret_cast<PyObject**>(&o->ob_type));
-}
-
 void Prover::watch(PyObject* type) {
-    expect(PyType_Check(type));
-    auto* cls = reinterpret_cast<PyTypeObject*>(type);
-    // A class without a valid version tag reports no change: one is
-    // assigned here (to its bases too), after which any change of it or of
-    // a base is reported once, and moves the count.
-    expect(!(cls->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
-           require_status(PyType_Watch(changes.types, type)) == 0 &&
-           PyUnstable_Type_AssignVersionTag(cls) == 1);
+    // A class reports its next change only while it has a valid version tag:
+    // one is assigned here (to its bases too).
+    expect(PyType_Check(type) &&
+           !(reinterpret_cast<PyTypeObject*>(type)->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
+           require_status(PyType_Watch(records.types, type)) == 0 &&
+           PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)) == 1);
     hold(type);
 }
 
@@ -413,8 +279,8 @@ PyObject* Prover::attribute(PyObject* type, const char* name, std::size_t start,
     expect(mro && PyTuple_CheckExact(mro.get()));
     Ref key = own(PyUnicode_InternFromString(name));
     for (Py_ssize_t i = static_cast<Py_ssize_t>(start); i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
-        Ref dict = own(PyType_GetDict(base));
+        Ref dict =
+            own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
         if (Ref value = dict_get(dict.get(), key.get())) return hold(value.get());
     }
     expect(!must_exist);
@@ -422,47 +288,46 @@ PyObject* Prover::attribute(PyObject* type, const char* name, std::size_t start,
 }
 
 void Prover::function(PyObject* f, PyObject* module, const char* qualname) {
-    expect(f != nullptr && PyFunction_Check(f) && PyModule_Check(module) &&
-           PyFunction_GET_GLOBALS(f) == PyModule_GetDict(module));
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
-    expect(fn->func_builtins == PyModule_GetDict(state.builtins.get()) &&
-           PyCode_Check(fn->func_code) && is_module_code(fn->func_code, module, qualname));
+    expect(f != nullptr && PyFunction_Check(f) && PyModule_Check(module) &&
+           fn->func_globals == PyModule_GetDict(module) &&
+           fn->func_builtins == PyModule_GetDict(state.builtins.get()) &&
+           PyCode_Check(fn->func_code) && is_module_code(fn->func_code, module, qualname) &&
+           (fn->func_closure == nullptr || PyTuple_CheckExact(fn->func_closure)));
     hold(f);
-    // Its code and defaults are watched; its cells are not.
-    if (fn->func_closure != nullptr) {
-        expect(PyTuple_CheckExact(fn->func_closure));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fn->func_closure); ++i) {
-            PyObject* cell = PyTuple_GET_ITEM(fn->func_closure, i);
-            expect(PyCell_Check(cell));
-            slot(cell, &reinterpret_cast<PyCellObject*>(cell)->ob_ref);
-        }
+    for (Py_ssize_t i = 0; fn->func_closure && i < PyTuple_GET_SIZE(fn->func_closure); ++i) {
+        PyObject* cell = PyTuple_GET_ITEM(fn->func_closure, i);
+        expect(PyCell_Check(cell));
+        slot(cell, &reinterpret_cast<PyCellObject*>(cell)->ob_ref);
     }
 }
 
 PyObject* Prover::unwrap(PyObject* wrapper) {
+    // The function's field, as the wrapper type's own member descriptor tells.
     PyTypeObject* type = Py_TYPE(wrapper);
-    const char* member = type == &PyProperty_Type                                      ? "fget"
-                         : type == &PyStaticMethod_Type || type == &PyClassMethod_Type ? "__func__"
-                                                                                       : nullptr;
-    expect(member != nullptr);
-    auto** field = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(wrapper) +
-                                                member_offset(type, member));
+    const char* name = type == &PyProperty_Type                                      ? "fget"
+                       : type == &PyStaticMethod_Type || type == &PyClassMethod_Type ? "__func__"
+                                                                                     : "";
+    Ref dict = own(PyType_GetDict(type));
+    Ref member = dict_get(dict.get(), Ref(own(PyUnicode_FromString(name))).get());
+    expect(member && Py_TYPE(member.get()) == &PyMemberDescr_Type);
+    const PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member.get())->d_member;
+    expect(def->type == Py_T_OBJECT_EX || def->type == 6 /* T_OBJECT */);
+    auto** field = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(wrapper) + def->offset);
     slot(wrapper, field);
     return *field;
 }
 
 bool Prover::is_c_function(PyObject* f, const char* module, const char* name) {
-    if (f == nullptr || !PyCFunction_Check(f)) return false;
-    PyObject* self = PyCFunction_GET_SELF(f);  // borrowed
-    if (self == nullptr || !PyModule_Check(self)) return false;
-    PyModuleDef* def = PyModule_GetDef(self);
-    if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, module) != 0 ||
-        def->m_methods == nullptr) {
+    PyObject* self = f != nullptr && PyCFunction_Check(f) ? PyCFunction_GET_SELF(f) : nullptr;
+    PyModuleDef* def = self != nullptr && PyModule_Check(self) ? PyModule_GetDef(self) : nullptr;
+    if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, module) != 0) {
         return false;
     }
-    const PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
-    for (const PyMethodDef* m = def->m_methods; m->ml_name != nullptr; ++m) {
-        if (m == ml) return std::strcmp(m->ml_name, name) == 0;
+    for (const PyMethodDef* m = def->m_methods; m != nullptr && m->ml_name != nullptr; ++m) {
+        if (m == reinterpret_cast<PyCFunctionObject*>(f)->m_ml) {
+            return std::strcmp(m->ml_name, name) == 0;
+        }
     }
     return false;
 }
