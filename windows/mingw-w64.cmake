@@ -1,7 +1,7 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (POSIX threads
 # flavour): cmake -DCMAKE_TOOLCHAIN_FILE=windows/mingw-w64.cmake
-#   -DCRENLY_WINDOWS_PYTHON=<folder of python312.dll or python313.dll>
-#   -DCRENLY_PYTHON_HEADERS=<the include folder of that CPython, 3.12 or 3.13>
+#   -DCRENLY_WINDOWS_PYTHON=<folder of python3XY.dll>
+#   -DCRENLY_PYTHON_HEADERS=<the include folder of a CPython of that version>
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 

@@ -1,18 +1,22 @@
-# The module target for a cross build against the 64-bit Windows CPython 3.12
-# or 3.13: the interpreter's headers with this project's Windows pyconfig.h,
-# and an import library made at build time from the interpreter's DLL
-# (python312.dll, python313.dll).
+# The module target for a cross build against a supported 64-bit Windows
+# CPython (CMakeLists.txt): the interpreter's headers with this project's
+# Windows pyconfig.h, and an import library made at build time from the
+# interpreter's DLL (python3XY.dll).
 set(CRENLY_WINDOWS_PYTHON "" CACHE PATH "Folder that holds python3XY.dll of the 64-bit Windows CPython")
-set(CRENLY_PYTHON_HEADERS "" CACHE PATH "A CPython 3.12 or 3.13 include folder (Python.h) of the same version; its pyconfig.h is replaced")
+set(CRENLY_PYTHON_HEADERS "" CACHE PATH "The include folder (Python.h) of a CPython of the same version; its pyconfig.h is replaced")
 
 if(NOT EXISTS "${CRENLY_PYTHON_HEADERS}/patchlevel.h")
   message(FATAL_ERROR "CRENLY_PYTHON_HEADERS must name a CPython include folder (no patchlevel.h in '${CRENLY_PYTHON_HEADERS}')")
 endif()
 file(STRINGS "${CRENLY_PYTHON_HEADERS}/patchlevel.h" version_lines REGEX "^#define PY_(MAJOR|MINOR)_VERSION")
-if(NOT version_lines MATCHES "PY_MAJOR_VERSION[ \t]+3;.*PY_MINOR_VERSION[ \t]+(12|13)$")
-  message(FATAL_ERROR "crenly builds for CPython 3.12 and 3.13 only; CRENLY_PYTHON_HEADERS holds: ${version_lines}")
+set(minor "")
+if(version_lines MATCHES "PY_MAJOR_VERSION[ \t]+3;.*PY_MINOR_VERSION[ \t]+([0-9]+)$")
+  set(minor "${CMAKE_MATCH_1}")
 endif()
-set(python_tag "3${CMAKE_MATCH_1}")  # 312, 313
+if(minor STREQUAL "" OR minor LESS CRENLY_PYTHON_MINOR_FIRST OR minor GREATER CRENLY_PYTHON_MINOR_LAST)
+  message(FATAL_ERROR "crenly builds for ${CRENLY_PYTHON_RANGE} only; CRENLY_PYTHON_HEADERS holds: ${version_lines}")
+endif()
+set(python_tag "3${minor}")  # 312, 313
 set(dll_name "python${python_tag}.dll")
 set(dll "${CRENLY_WINDOWS_PYTHON}/${dll_name}")
 if(NOT EXISTS "${dll}")

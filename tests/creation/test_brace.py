@@ -132,6 +132,7 @@ for name, text in cases.items():
 """
 
 
+@pytest.mark.plain_build_only(reason="caps the address space below what ASan reserves for its shadow memory")
 def test_path_limit(py):
     run = py(LIMIT_CHILD, timeout=120).ok()
     last = "i9" * 6
