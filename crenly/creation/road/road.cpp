@@ -20,18 +20,11 @@ using namespace crenly::creation::proof;
 
 namespace {
 
-/// Whether another thread state of this interpreter exists: only then can
-/// Python code run while this thread has let go of the interpreter lock.
-bool other_threads() noexcept {
-    PyThreadState* thread = PyThreadState_Get();
-    PyThreadState* head = PyInterpreterState_ThreadHead(PyThreadState_GetInterpreter(thread));
-    return head != thread || PyThreadState_Next(head) != nullptr;
-}
+using Calls = std::initializer_list<Call>;
 
-/// Adds to the pending exception the traceback entries of pathlib's code at
-/// `calls` (outermost first): the frames an exception raised at the last of
-/// them passes through.
-void add_entries(const ProvedPathlib& pathlib, std::initializer_list<Call> calls) {
+/// Adds to the pending exception pathlib's traceback entries at `calls`
+/// (outermost first): the frames an exception raised at the last passes.
+void add_entries(const ProvedPathlib& pathlib, Calls calls) {
     for (auto call = std::rbegin(calls); call != std::rend(calls); ++call) {
         const CallSite& site = pathlib.calls[static_cast<int>(*call)];
         auto* code = reinterpret_cast<PyCodeObject*>(site.code);
@@ -48,8 +41,8 @@ void add_entries(const ProvedPathlib& pathlib, std::initializer_list<Call> calls
     }
 }
 
-/// What the name `name` means in Python code of the namespace `globals`:
-/// its global, else the builtin; NameError when neither.
+/// What `name` means in Python code of the namespace `globals`: its global,
+/// else the builtin; NameError when neither.
 Ref global_in(PyObject* globals, PyObject* name) {
     if (Ref value = dict_get(globals, name)) return value;
     if (Ref value = dict_get(PyModule_GetDict(state.builtins.get()), name)) return value;
@@ -57,145 +50,119 @@ Ref global_in(PyObject* globals, PyObject* name) {
 }
 
 /// One creation on the native road: the proved pathlib held for it, the
-/// texts of the path, and the check of the proof, made again after every
-/// point where Python code could have run. The path object is made only
-/// when a Python-level step needs it, in the state that pathlib's steps
-/// would have left it in at that step.
+/// texts of the path, and the proof, checked again after every point where
+/// Python code could have run. The path objects are made only when a
+/// Python-level step needs them, in the state pathlib's steps would have
+/// left them in at that step.
 class Road final : public CreatedPath {
 public:
-    Road(PyObject* filepath, Texts& texts, Proof& proof)
-        : filepath_(filepath),
-          t_(texts),
-          proof_(proof),
-          pathlib_(proved_pathlib()),
-          held_(Ref::borrow(pathlib_.objects)) {}
+    Road(PyObject* filepath, const Texts& texts, Proof& proof)
+        : pathlib(proved_pathlib()), filepath_(filepath), t_(texts), proof_(proof) {}
 
-    /// Whether the proof holds now, checked again if Python code may have
-    /// run since the last check.
+    const ProvedPathlib pathlib;
+
+    /// Whether the proof holds, checked again when Python code may have run.
     bool holds() {
-        // A proof made afresh meanwhile (by a nested call) may stand for
-        // other objects than the ones this creation holds.
-        if (!checked_) checked_ = proof_.holds() && proved_pathlib().objects == pathlib_.objects;
+        // A proof made afresh by a nested call may stand for other objects.
+        if (!checked_) checked_ = proof_.holds() && proved_pathlib().objects == pathlib.objects;
         return checked_;
     }
 
     /// Python code may have run: the next step checks the proof again.
     void python_may_have_run() noexcept { checked_ = false; }
 
-    /// Runs `call` (bare, returning 0 or an error number) as os's functions
-    /// run theirs: without the interpreter lock when another thread could
-    /// take it, and after an EINTR the signal handlers, then the call again.
-    /// A handler's exception leaves from pathlib's code at `calls`.
+    /// Runs `call` (returning 0 or an error number) as os's functions run
+    /// theirs: without the interpreter lock when another thread could take
+    /// it; after EINTR the signal handlers, then the call again. A handler's
+    /// exception leaves from pathlib's code at `calls`.
     template <class F>
-    int system(std::initializer_list<Call> calls, F&& call) {
+    int system(Calls calls, F&& call) {
         static_assert(noexcept(call()), "nothing may leave while the lock is let go");
         while (true) {
+            PyThreadState* head = PyInterpreterState_ThreadHead(PyInterpreterState_Get());
+            const bool alone = head == PyThreadState_Get() && PyThreadState_Next(head) == nullptr;
             int error;
-            if (other_threads()) {
+            if (alone) {
+                error = call();
+            } else {
                 python_may_have_run();
                 PyThreadState* thread = PyEval_SaveThread();
                 error = call();
                 // Taking the lock again may end this thread at the
                 // interpreter's exit (an unwind that passes through here).
                 PyEval_RestoreThread(thread);
-            } else {
-                error = call();
             }
             if (error != EINTR) return error;
             python_may_have_run();
             if (PyErr_CheckSignals() < 0) {
-                add_entries(pathlib_, calls);
+                add_entries(pathlib, calls);
                 throw_python_error();
             }
         }
     }
 
-    /// The step the road has reached: the object made for a Python-level
-    /// step holds what pathlib's steps hold at its start.
+    /// The step reached: its objects hold what they hold at its start.
     void reach(Step step) noexcept { reached_ = step; }
 
     PyObject* object() override {
-        if (!object_) object_ = make(filepath_, reached_ >= Step::touch ? t_.text.get() : nullptr);
+        if (!object_) {
+            object_ = make(filepath_, t_.count, reached_ >= Step::touch ? t_.text.get() : nullptr);
+        }
         return object_.get();
     }
 
     Ref parent() override {
-        // What `parent` makes: the path itself without components, else a
-        // path of its own, parsed, with its text.
+        // The path itself when it has no component, else one without its last.
         if (t_.count == 0) return Ref::borrow(object());
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(t_.text.get());
-        const Py_ssize_t end =
-            t_.count == 1 ? t_.root : PyUnicode_FindChar(t_.text.get(), '/', t_.root, length, -1);
-        if (end < 0) throw_python_error();
+        const Py_ssize_t end = t_.count == 1
+                                   ? t_.root
+                                   : PyUnicode_FindChar(t_.text.get(), '/', t_.root,
+                                                        PyUnicode_GET_LENGTH(t_.text.get()), -1);
         Ref text = own(PyUnicode_Substring(t_.text.get(), 0, end));
-        Ref shown = Ref::borrow(end > 0 ? text.get() : dot.get());
-        Ref raw = own(PyList_New(1));
-        PyList_SET_ITEM(raw.get(), 0, Py_NewRef(text.get()));
-        return make_object(raw.get(), shown.get(), t_.count - 1);
+        return make(text.get(), t_.count - 1, end > 0 ? text.get() : dot.get());
     }
 
-    // A step before this one may have run Python code (the later steps
-    // call out: the clipboard flag, _notify): each text is checked anew.
-    // Once the object is made, Python code may have filled its slots: its
-    // texts are its own.
+    // The later steps call out (the clipboard flag, _notify): each text is
+    // checked anew. Once the object is made, its texts are its own.
     Ref text() override {
         python_may_have_run();
         if (!object_ && holds()) return Ref::borrow(t_.text.get());
-        return own(PyObject_Str(object()));
+        return CreatedPath::text();
     }
 
     Ref absolute_text() override {
         python_may_have_run();
         if (!object_ && holds()) {
-            // absolute() of a path with a root is the path itself.
-            if (t_.root > 0) return Ref::borrow(t_.text.get());
+            if (t_.root > 0) return Ref::borrow(t_.text.get());  // absolute already
             char cwd[PATH_MAX + 1];
             const int error = system({Call::absolute_getcwd},
                                      [&]() noexcept { return current_directory(cwd, sizeof cwd); });
             // Once os.getcwd has returned, pathlib joins the texts.
             if (error == 0 && holds()) return road::absolute_text(t_, cwd);
         }
-        // pathlib's own absolute(), which calls os.getcwd afresh (and
-        // raises its error where there is one).
-        Ref absolute = call_method(object(), Id::absolute);
-        return own(PyObject_Str(absolute.get()));
+        return CreatedPath::absolute_text();  // os.getcwd afresh, raising its error
     }
-
-    const ProvedPathlib& pathlib() const noexcept { return pathlib_; }
 
 private:
-    /// A new path object of `filepath` in the state of the step reached:
-    /// parsed, and with `text` when given.
-    Ref make(PyObject* filepath, PyObject* text) {
-        Ref raw = own(PyList_New(1));
-        PyList_SET_ITEM(raw.get(), 0, Py_NewRef(filepath));
-        return make_object(raw.get(), text, t_.count);
-    }
-
-    /// A path object holding `raw`, parsed into the first `count`
-    /// components of the road's path, with `text` when given.
-    Ref make_object(PyObject* raw, PyObject* text, Py_ssize_t count) {
-        PyTypeObject* type = pathlib_.concrete;
-        Ref made = own(type->tp_alloc(type, 0));
+    /// A path object of the text `raw`, parsed into the first `count`
+    /// components of the road's path, with its text `text` when given.
+    Ref make(PyObject* raw, Py_ssize_t count, PyObject* text) {
+        Ref made = own(pathlib.concrete->tp_alloc(pathlib.concrete, 0));
+        Ref raws = own(PyList_New(1));
+        PyList_SET_ITEM(raws.get(), 0, Py_NewRef(raw));
         Ref root = own(PyUnicode_Substring(t_.text.get(), 0, t_.root));
-        Ref tail = own(PyList_New(0));
-        if (t_.count > 0) {
-            Ref rest = own(
-                PyUnicode_Substring(t_.text.get(), t_.root, PyUnicode_GET_LENGTH(t_.text.get())));
-            Ref parts = own(PyUnicode_Split(rest.get(), slash.get(), -1));
-            tail = own(PyList_GetSlice(parts.get(), 0, count));
+        Ref rest = own(PyUnicode_Substring(t_.text.get(), t_.root, PY_SSIZE_T_MAX));
+        Ref parts =
+            own(t_.count > 0 ? PyUnicode_Split(rest.get(), slash.get(), -1) : PyList_New(0));
+        Ref tail = own(PyList_GetSlice(parts.get(), 0, count));
+        PyObject* const values[] = {raws.get(), state.empty_str.get(), root.get(), tail.get(),
+                                    text};
+        for (int slot = 0; slot < static_cast<int>(PathSlot::count_); ++slot) {
+            if (values[slot] == nullptr) continue;
+            require_status(PyMember_SetOne(reinterpret_cast<char*>(made.get()), pathlib.slots[slot],
+                                           values[slot]));
         }
-        set(made, PathSlot::raw, raw);
-        set(made, PathSlot::drive, state.empty_str.get());
-        set(made, PathSlot::root, root.get());
-        set(made, PathSlot::tail, tail.get());
-        if (text != nullptr) set(made, PathSlot::text, text);
         return made;
-    }
-
-    void set(const Ref& object, PathSlot slot, PyObject* value) {
-        require_status(PyMember_SetOne(reinterpret_cast<char*>(object.get()),
-                                       pathlib_.slots[static_cast<int>(slot)], value));
     }
 
     static inline const Text slash{"/"};
@@ -204,60 +171,56 @@ private:
     PyObject* filepath_;
     const Texts& t_;
     Proof& proof_;
-    const ProvedPathlib pathlib_;
-    Ref held_;  // keeps what pathlib_ points to alive
+    Ref held_ = Ref::borrow(pathlib.objects);  // keeps what `pathlib` points to alive
     bool checked_ = false;
     Step reached_ = Step::mkdir;
     Ref object_;
 };
 
-/// Whether `error` is one that is_dir() and is_file() take as "no" rather
-/// than raise (their _ignore_error).
-bool ignored(int error) noexcept {
-    return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
-}
-
-/// The stat of is_dir() or is_file() (at `calls`): the kind of the file, or
-/// FileKind::absent for what they take as "no"; FileKind::error when the
-/// error must be raised by the Python-level step. An exception a signal
-/// handler raised at the call is caught as they catch it.
-FileKind stat_as_pathlib(Road& road, std::initializer_list<Call> calls, const char* path) {
+/// The stat of is_dir() or is_file() (at `calls`): the kind of the file,
+/// FileKind::absent for an error they take as "no", FileKind::error for one
+/// the Python-level step must raise. A signal handler's exception is taken
+/// as their own except clauses take it.
+FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
     unsigned mode = 0;
     try {
         const int error = road.system(calls, [&]() noexcept { return stat_mode(path, mode); });
-        if (error != 0) return ignored(error) ? FileKind::absent : FileKind::error;
-    } catch (const PythonError&) {
-        // except OSError as e: if not _ignore_error(e): raise ...
-        // except ValueError: return False
-        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
+        if (error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP) {
             return FileKind::absent;
         }
+        return error != 0 ? FileKind::error : kind_of(mode);
+    } catch (const PythonError&) {
+        // except OSError as e: if not _ignore_error(e): raise ...; except ValueError: ...
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) return PyErr_Clear(), FileKind::absent;
         if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
         Ref exception = Ref::steal(PyErr_GetRaisedException());
         Handling handling(Ref::borrow(exception.get()));
-        const ProvedPathlib& pathlib = road.pathlib();
-        if (truth(call(global_in(pathlib.helpers_globals, pathlib.ignore_error), exception))) {
-            return FileKind::absent;
-        }
+        Ref filter = global_in(road.pathlib.helpers_globals, road.pathlib.ignore_error);
+        if (truth(call(filter, exception))) return FileKind::absent;
         PyErr_SetRaisedException(exception.release());
-        throw_python_error();
+        throw;
     }
-    return kind_of(mode);
 }
 
 /// `os.close(fd)`, the last statement of Path.touch, at the level of Python
 /// code, as it runs once Python code may have replaced what it uses.
 void close_in_python(const ProvedPathlib& pathlib, int fd) {
     try {
-        const CallSite& site = pathlib.calls[static_cast<int>(Call::touch_close)];
-        Ref close =
-            own(PyObject_GetAttrString(global_in(site.globals, str(Id::os)).get(), "close"));
+        PyObject* globals = pathlib.calls[static_cast<int>(Call::touch_close)].globals;
+        Ref close = own(PyObject_GetAttrString(global_in(globals, str(Id::os)).get(), "close"));
         call(close, Ref(own(PyLong_FromLong(fd))));
     } catch (const PythonError&) {
         add_entries(pathlib, {Call::touch_close});
         throw;
     }
+}
+
+/// Whether a signal handler's exception at a call (pending) is an OSError,
+/// which pathlib's own except clause there takes: it is dropped then.
+bool dropped_os_error() {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+    PyErr_Clear();
+    return true;
 }
 
 }  // namespace
@@ -266,20 +229,19 @@ std::uint64_t calls() noexcept { return pathlib_proof().taken_count(); }
 
 bool create(PyObject* self, PyObject* filepath) {
     Proof& proof = pathlib_proof();
-    if (!PyUnicode_CheckExact(filepath) || !proof.holds()) return false;
     Texts t;
-    if (!make_texts(filepath, t)) return false;
+    if (!PyUnicode_CheckExact(filepath) || !proof.holds() || !make_texts(filepath, t)) return false;
     // From here to the first system call no Python code runs: the texts are
     // made by C code, and the path object stands for Path(filepath) now.
     Road road(filepath, t, proof);
     proof.taken();
     // Handlers of signals already pending run where pathlib's steps would
-    // run them: at the start of Path(filepath).
+    // run them, at the start of Path(filepath) (the check may also collect).
+    road.python_may_have_run();
     if (PyErr_CheckSignals() < 0) {
-        add_entries(road.pathlib(), {Call::new_start});
+        add_entries(road.pathlib, {Call::new_start});
         throw_python_error();
     }
-    road.python_may_have_run();  // the check also collects garbage when due
     auto python_steps_from = [&](Step step) {
         road.reach(step);
         steps_from(self, road, step);
@@ -287,28 +249,23 @@ bool create(PyObject* self, PyObject* filepath) {
     };
 
     // file_path.parent.mkdir(parents=True, exist_ok=True): made, or there
-    // already as a directory. Missing ancestors (pathlib's recursion) are
-    // left to pathlib; so is any other failure, which it raises.
+    // already as a directory. Missing ancestors (pathlib's recursion), a
+    // failure, and a handler's OSError that mkdir takes are left to pathlib.
     const char* parent = t.parent.c_str();
     if (!road.holds()) return python_steps_from(Step::mkdir);
-    int made = 0;
+    int made = -1;
     try {
         made = road.system({Call::mkdir_mkdir}, [&]() noexcept {
-            return make_directory(parent, road.pathlib().mkdir_mode);
+            return make_directory(parent, road.pathlib.mkdir_mode);
         });
     } catch (const PythonError&) {
-        // A handler's error that mkdir's own handlers take: they end as the
-        // mkdir step ends when run again.
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
-        PyErr_Clear();
-        return python_steps_from(Step::mkdir);
+        if (!dropped_os_error()) throw;
     }
-    if (made == ENOENT) return python_steps_from(Step::mkdir);
-    if (made != 0) {
-        if (!road.holds()) return python_steps_from(Step::mkdir);
-        const FileKind kind =
-            stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat, Call::stat_stat}, parent);
-        if (kind != FileKind::directory) return python_steps_from(Step::mkdir);
+    if (made != 0 &&
+        (made == ENOENT || made < 0 || !road.holds() ||
+         stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat, Call::stat_stat}, parent) !=
+             FileKind::directory)) {
+        return python_steps_from(Step::mkdir);
     }
 
     // is_dir(): a directory is refused.
@@ -318,33 +275,30 @@ bool create(PyObject* self, PyObject* filepath) {
     if (before == FileKind::error) return python_steps_from(Step::is_dir);
     if (before == FileKind::directory) raise_os_error(EISDIR, road);
 
-    // touch(exist_ok=True): the times refreshed, else the file made.
+    // touch(exist_ok=True): the times refreshed (a failure, or a handler's
+    // OSError, passes), else the file made and closed.
     road.reach(Step::touch);
     if (!road.holds()) return python_steps_from(Step::touch);
-    int refreshed = 0;
+    int refreshed = -1;
     try {
         refreshed =
             road.system({Call::touch_utime}, [&]() noexcept { return touch_times(t.file); });
     } catch (const PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
-        PyErr_Clear();  // except OSError: pass
-        refreshed = -1;
+        if (!dropped_os_error()) throw;
     }
     if (refreshed != 0) {
-        if (!road.holds()) return python_steps_from(Step::touch);
         int fd = -1;
-        if (road.system({Call::touch_open}, [&]() noexcept {
-                return open_for_writing(t.file, road.pathlib().touch_mode, fd);
+        if (!road.holds() || road.system({Call::touch_open}, [&]() noexcept {
+                return open_for_writing(t.file, road.pathlib.touch_mode, fd);
             }) != 0) {
             return python_steps_from(Step::touch);
         }
-        // os.close(fd), the rest of touch: no second try, as os.close.
         if (!road.holds()) {
-            close_in_python(road.pathlib(), fd);
-        } else if (const int failed = close_descriptor(fd)) {
+            close_in_python(road.pathlib, fd);
+        } else if (const int failed = close_descriptor(fd)) {  // as os.close: no second try
             errno = failed;
             PyErr_SetFromErrno(PyExc_OSError);
-            add_entries(road.pathlib(), {Call::touch_close});
+            add_entries(road.pathlib, {Call::touch_close});
             throw_python_error();
         }
     }

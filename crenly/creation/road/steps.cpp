@@ -51,12 +51,12 @@ void finish(PyObject* self, CreatedPath& path) {
 
 }  // namespace
 
-Ref PathObject::parent() { return getattr(object_, Id::parent); }
+Ref CreatedPath::parent() { return getattr(object(), Id::parent); }
 
-Ref PathObject::text() { return own(PyObject_Str(object_.get())); }
+Ref CreatedPath::text() { return own(PyObject_Str(object())); }
 
-Ref PathObject::absolute_text() {
-    Ref absolute = call_method(object_, Id::absolute);
+Ref CreatedPath::absolute_text() {
+    Ref absolute = call_method(object(), Id::absolute);
     return own(PyObject_Str(absolute.get()));
 }
 

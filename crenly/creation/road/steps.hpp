@@ -8,31 +8,29 @@
 namespace crenly::creation::road {
 
 /// The path object of one creation and the texts the later steps make of
-/// it. The native road makes the texts itself while they stand for
-/// pathlib's, and the objects only when a Python-level step needs them.
+/// it, at the level of Python code. The native road makes the texts itself
+/// while they stand for pathlib's, and the objects only when a Python-level
+/// step needs them.
 class CreatedPath {
 public:
     /// `file_path`, the path object.
     virtual PyObject* object() = 0;
     /// `file_path.parent`.
-    virtual core::Ref parent() = 0;
+    virtual core::Ref parent();
     /// `str(file_path)`.
-    virtual core::Ref text() = 0;
+    virtual core::Ref text();
     /// `str(file_path.absolute())`.
-    virtual core::Ref absolute_text() = 0;
+    virtual core::Ref absolute_text();
 
 protected:
     ~CreatedPath() = default;
 };
 
-/// A path object made by `Path(filepath)`: every text comes from it.
+/// A path object made by `Path(filepath)`.
 class PathObject final : public CreatedPath {
 public:
     explicit PathObject(core::Ref object) noexcept : object_(std::move(object)) {}
     PyObject* object() override { return object_.get(); }
-    core::Ref parent() override;
-    core::Ref text() override;
-    core::Ref absolute_text() override;
 
 private:
     core::Ref object_;
