@@ -159,15 +159,6 @@ std::vector<PyObject*> prove_mro(Prover& p, const PathlibTable& table) {
     return order;
 }
 
-/// The type of the attribute that holds a function of kind `kind` (not
-/// Kind::function): a wrapper of one other kind holds the same function to
-/// other effect.
-PyTypeObject* wrapper_type(Kind kind) noexcept {
-    return kind == Kind::static_method  ? &PyStaticMethod_Type
-           : kind == Kind::class_method ? &PyClassMethod_Type
-                                        : &PyProperty_Type;
-}
-
 void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<PyObject*>& order,
                       PyObject* posixpath, ProvedPathlib& found) {
     PyObject* concrete = order[0];
@@ -195,7 +186,11 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
             continue;
         }
         const ClassSpec& where = table.classes[spec.owner];
-        if (spec.kind != Kind::function) expect(Py_TYPE(value) == wrapper_type(spec.kind));
+        // A wrapper of another kind holds the same function to other effect.
+        expect(spec.kind == Kind::function ||
+               Py_TYPE(value) == (spec.kind == Kind::static_method  ? &PyStaticMethod_Type
+                                  : spec.kind == Kind::class_method ? &PyClassMethod_Type
+                                                                    : &PyProperty_Type));
         PyObject* function = spec.kind == Kind::function ? value : p.unwrap(value);
         p.function(function, module_named(p, where.module),
                    (std::string(where.name) + "." + spec.name).c_str());
@@ -359,7 +354,5 @@ Proof proof{build, pathlib_table().frames};
 Proof& pathlib_proof() noexcept { return proof; }
 
 const ProvedPathlib& proved_pathlib() noexcept { return proved; }
-
-int pathlib_frames() noexcept { return pathlib_table().frames; }
 
 }  // namespace crenly::creation::road

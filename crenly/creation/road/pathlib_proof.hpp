@@ -60,7 +60,4 @@ proof::Proof& pathlib_proof() noexcept;
 /// What the last successful proof found.
 const ProvedPathlib& proved_pathlib() noexcept;
 
-/// The deepest nesting of Python frames of pathlib's steps.
-int pathlib_frames() noexcept;
-
 }  // namespace crenly::creation::road
