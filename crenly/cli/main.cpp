@@ -4,6 +4,7 @@
 #include "crenly/core/console.hpp"
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
+#include "crenly/core/state.hpp"
 #include "crenly/creation/batch.hpp"
 
 namespace crenly::cli {

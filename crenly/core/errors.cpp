@@ -6,10 +6,6 @@
 #include <new>
 #include <utility>
 
-#include <frameobject.h>
-
-#include "crenly/core/state.hpp"
-
 namespace crenly::core {
 
 void throw_python_error() {
@@ -80,12 +76,6 @@ void add_entry(PyObject* frame) noexcept {
 
 void add_inner_entry() noexcept {
     if (current_inner != nullptr) add_entry(current_inner);
-}
-
-Ref make_entry_frame(PyObject* code) {
-    return own(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
-                                                       reinterpret_cast<PyCodeObject*>(code),
-                                                       state.namespace_.get(), nullptr)));
 }
 
 Ref catch_pending(PyObject* type) {

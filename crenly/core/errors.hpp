@@ -15,26 +15,27 @@
 #define CRENLY_COLD
 #endif
 
-// An entry point that the interpreter calls and that may run Python code.
-// glibc ends a thread by unwinding its stack (abi::__forced_unwind): the
-// interpreter's finalization ends a daemon thread so when it asks for the
-// interpreter lock again, also from inside such a function. A noexcept frame
-// would turn that unwind into std::terminate, so these are not noexcept
-// there; every other exception is still caught by their guard.
+// The exception specification of an entry point that the interpreter calls
+// and that may run Python code: noexcept, but not under glibc. glibc ends a
+// thread by unwinding its stack (abi::__forced_unwind): the interpreter's
+// finalization ends a daemon thread so when it asks for the interpreter lock
+// again, also from inside such a function. A noexcept frame would turn that
+// unwind into std::terminate; every other exception is still caught by the
+// entry point's guard.
 #if defined(__GLIBC__)
-#define CRENLY_ENTRY
+#define CRENLY_NOEXCEPT_BUT_FORCED_UNWIND
 #else
-#define CRENLY_ENTRY noexcept
+#define CRENLY_NOEXCEPT_BUT_FORCED_UNWIND noexcept
 #endif
 
-// A guard that lets that unwind pass. Its `catch (abi::__forced_unwind&)`
-// binds a reference to no object (the unwind carries none), which
-// UndefinedBehaviorSanitizer reports; the guard's own code is left out of
-// that check, the bodies it runs are not.
+// Leaves a function out of UndefinedBehaviorSanitizer's checks: the guard
+// that lets that unwind pass. Its `catch (abi::__forced_unwind&)` binds a
+// reference to no object (the unwind carries none), which the sanitizer
+// reports; the bodies that the guard runs are still checked.
 #if defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
-#define CRENLY_GUARD __attribute__((no_sanitize("undefined")))
+#define CRENLY_NO_SANITIZE_UNDEFINED __attribute__((no_sanitize("undefined")))
 #else
-#define CRENLY_GUARD
+#define CRENLY_NO_SANITIZE_UNDEFINED
 #endif
 
 namespace crenly::core {
@@ -80,7 +81,7 @@ void ensure_error_set() noexcept;
 /// `failed` with a Python error set when it fails in any way. The unwind of
 /// a thread that the C library ends passes through untouched.
 template <class R, class F>
-CRENLY_GUARD R guarded(F&& body, R failed) CRENLY_ENTRY {
+CRENLY_NO_SANITIZE_UNDEFINED R guarded(F&& body, R failed) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     try {
         return body();
     } catch (const PythonError&) {
@@ -100,13 +101,13 @@ CRENLY_GUARD R guarded(F&& body, R failed) CRENLY_ENTRY {
 
 /// `body` returning Ref: a new reference on success, null on failure.
 template <class F>
-PyObject* guard_object(F&& body) CRENLY_ENTRY {
+PyObject* guard_object(F&& body) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     return guarded<PyObject*>([&] { return body().release(); }, nullptr);
 }
 
 /// `body` returning nothing: 0 on success, -1 on failure.
 template <class F>
-int guard_status(F&& body) CRENLY_ENTRY {
+int guard_status(F&& body) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     return guarded<int>(
         [&] {
             body();
@@ -144,10 +145,6 @@ void add_entry(PyObject* frame) noexcept;
 /// Adds to the pending exception the entry of the code nested in the
 /// function under way (see EntryScope); nothing outside one.
 void add_inner_entry() noexcept;
-
-/// A frame for the traceback entries of `code`, with the module namespace
-/// as its globals.
-Ref make_entry_frame(PyObject* code);
 
 /// The first half of `except <type>:` for a pending error: when it is an
 /// instance of `type`, takes it off the error indicator (with the entry of

@@ -1,6 +1,7 @@
 #include "crenly/core/globals.hpp"
 
 #include "crenly/core/protocol.hpp"
+#include "crenly/core/state.hpp"
 
 namespace crenly::core {
 

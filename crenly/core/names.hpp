@@ -58,9 +58,6 @@ namespace crenly::core {
     X(create_file, "create_file")                         \
     X(notify_method, "_notify")                           \
     X(create_files, "create_files")                       \
-    X(self, "self")                                       \
-    X(text, "text")                                       \
-    X(filepath, "filepath")                               \
     X(files, "files")                                     \
     X(is_file, "is_file")                                 \
     X(is_dir, "is_dir")                                   \

@@ -9,7 +9,6 @@
 
 #include "crenly/core/errors.hpp"
 #include "crenly/core/names.hpp"
-#include "crenly/core/state.hpp"
 
 namespace crenly::core {
 

@@ -1,7 +1,6 @@
 #include "crenly/core/state.hpp"
 
 #include "crenly/core/errors.hpp"
-#include "crenly/core/protocol.hpp"
 
 namespace crenly::core {
 
@@ -26,7 +25,7 @@ bool interpreter_is_marked(PyInterpreterState* interp) {
     PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed; null without an error set
     if (dict == nullptr) return false;
     Ref key = own(PyUnicode_FromString(runtime_mark));
-    return static_cast<bool>(dict_get(dict, key.get()));
+    return require_status(PyDict_Contains(dict, key.get())) == 1;
 }
 
 namespace {
@@ -37,7 +36,8 @@ namespace {
 /// With a call of the module's functions still under way (a daemon thread,
 /// or the exit callbacks run from inside one), the state stays as it is: a
 /// later interpreter of the process then gets the ImportError of the create step.
-PyObject* release_at_exit(PyObject* /*self*/, PyObject* /*unused*/) CRENLY_ENTRY {
+PyObject* release_at_exit(PyObject* /*self*/,
+                          PyObject* /*unused*/) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     if (state.calls_running != 0) Py_RETURN_NONE;
     release_state();
     Py_RETURN_NONE;

@@ -5,7 +5,6 @@
 
 #include "crenly/core/errors.hpp"
 #include "crenly/core/names.hpp"
-#include "crenly/core/state.hpp"
 
 namespace crenly::module {
 
@@ -37,24 +36,24 @@ CRENLY_COLD bool count_error(const Callable& c, Py_ssize_t given) noexcept {
 /// The index of the parameter named `key`, -1 when there is none, -2 on
 /// error. Pointer comparison first (keyword names are normally interned),
 /// equality as the fallback.
-int parameter_index(const Callable& c, PyObject* key) {
+int parameter_index(const Callable& c, PyObject* const* params, PyObject* key) {
     for (int i = 0; i < c.nparams; ++i) {
-        if (key == str(c.params[i])) return i;
+        if (key == params[i]) return i;
     }
     for (int i = 0; i < c.nparams; ++i) {
-        const int equal = PyObject_RichCompareBool(key, str(c.params[i]), Py_EQ);
+        const int equal = PyObject_RichCompareBool(key, params[i], Py_EQ);
         if (equal < 0) return -2;
         if (equal == 1) return i;
     }
     return -1;
 }
 
-/// Sets the TypeError of a failed exact-type check; with a note when
-/// `value` is an instance of a subclass of the expected type.
-CRENLY_COLD bool type_error(const Callable& c, PyObject* value, bool subclass) {
+/// Sets the TypeError of a failed exact-type check of the parameter `name`;
+/// with a note when `value` is an instance of a subclass of the expected type.
+CRENLY_COLD bool type_error(const Callable& c, PyObject* name, PyObject* value, bool subclass) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 PyUnicode_AsUTF8(str(c.params[1])), check_name(c.check), Py_TYPE(value)->tp_name);
+                 PyUnicode_AsUTF8(name), check_name(c.check), Py_TYPE(value)->tp_name);
     if (!subclass) return false;
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* added = PyObject_CallMethodOneArg(exc, str(Id::add_note), subclass_note.get());
@@ -68,22 +67,23 @@ CRENLY_COLD bool type_error(const Callable& c, PyObject* value, bool subclass) {
     return false;
 }
 
-bool check_type(const Callable& c, PyObject* value) {
+bool check_type(const Callable& c, PyObject* name, PyObject* value) {
     switch (c.check) {
         case ArgCheck::none:
             return true;
         case ArgCheck::str:
-            return PyUnicode_CheckExact(value) || type_error(c, value, PyUnicode_Check(value));
+            return PyUnicode_CheckExact(value) ||
+                   type_error(c, name, value, PyUnicode_Check(value));
         case ArgCheck::list:
-            return PyList_CheckExact(value) || type_error(c, value, PyList_Check(value));
+            return PyList_CheckExact(value) || type_error(c, name, value, PyList_Check(value));
     }
     return true;
 }
 
 }  // namespace
 
-bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** bound) {
+bool bind(const Callable& c, PyObject* const* params, PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames, PyObject** bound) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (c.nparams == 0) {
         if (nkw > 0) {
@@ -109,7 +109,7 @@ bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", c.name);
                 return false;
             }
-            const int index = parameter_index(c, key);
+            const int index = parameter_index(c, params, key);
             if (index == -2) return false;
             if (index < 0) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
@@ -127,7 +127,7 @@ bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             if (bound[i] == nullptr) return count_error(c, i);
         }
     }
-    return c.nparams != 2 || check_type(c, bound[1]);
+    return c.nparams != 2 || check_type(c, params[1], bound[1]);
 }
 
 }  // namespace crenly::module

@@ -6,8 +6,8 @@
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/state.hpp"
+#include "crenly/module/code.hpp"
 #include "crenly/module/function.hpp"
-#include "crenly/module/lines.hpp"
 
 namespace crenly::module {
 
@@ -49,40 +49,69 @@ void import_from(Id module, std::initializer_list<Id> names) {
 /// `import name` bound under `binding`.
 void import_as(Id name, Id binding) { store_global(binding, import_module(name)); }
 
-/// `def name(...)`: the module function of the table row `name`.
-void define_function(Id name) {
-    store_global(name, make_function(index_of(PyUnicode_AsUTF8(str(name)))));
-}
+/// The body's way through the virtual file: the statements, each at the line
+/// after the one before, and the rows of the table, each defined in its order
+/// at its line. `line` is the line of the statement being run.
+class Cursor {
+public:
+    Cursor(int& line, int first) noexcept : line_(line), next_(first) {}
+
+    /// `def ...` for the rows from the next one on that are methods
+    /// (`methods`) or module functions: each bound under its name in `ns`.
+    void define(bool methods, PyObject* ns) {
+        for (; row_ < table().size() && is_method(callable(row_)) == methods; ++row_) {
+            line_ = next_;
+            next_ += definition_lines(callable(row_));
+            Ref function = make_function(row_, line_);
+            Ref name = own(PyUnicode_InternFromString(callable(row_).name));
+            require_status(PyDict_SetItem(ns, name.get(), function.get()));
+        }
+    }
+
+    /// A statement of `height` lines (blank lines after it included) starts;
+    /// returns its line.
+    int statement(int height = 1) noexcept {
+        line_ = next_;
+        next_ += height;
+        return line_;
+    }
+
+    /// The statement at `line` (inside the current one, or around it) runs.
+    void run_at(int line) noexcept { line_ = line; }
+
+private:
+    int& line_;
+    int next_;
+    std::size_t row_ = 0;
+};
 
 /// An optional service: `import module` bound as `binding`, then `flag` =
 /// True; on ImportError (or a subclass), `flag` = False and the warning
-/// line. `line` moves to `handler_line` inside the handler.
-void probe_optional(Id module, Id binding, Id flag, const Text& warning, int& line,
-                    int handler_line) {
+/// line. In the virtual file: try, import, flag, except, flag, print, a
+/// blank line.
+void probe_optional(Id module, Id binding, Id flag, const Text& warning, Cursor& at) {
+    const int try_line = at.statement(7);
     try {
         import_as(module, binding);
         store_global(flag, Py_True);
     } catch (const PythonError&) {
         Handling handled(catch_pending(state.import_error.get()));
-        line = handler_line;
+        at.run_at(try_line + 3);
         store_global(flag, Py_False);
         console_line(warning);
     }
 }
 
-/// The class FileCreator, made by calling `type`.
-void define_file_creator() {
+/// `class FileCreator:` (its line, its docstring and a blank line), made by
+/// calling `type` with the methods of the table.
+void define_file_creator(Cursor& at) {
+    const int class_line = at.statement(3);
     Ref ns = own(PyDict_New());
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_module), str(Id::crenly_crenly)));
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_qualname), str(Id::FileCreator)));
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_doc), class_doc.get()));
-    // Every method of the table, in its order.
-    for (std::size_t index = 0; index < table().size(); ++index) {
-        if (!is_method(callable(index))) continue;
-        Ref method = make_function(index);
-        Ref name = own(PyUnicode_InternFromString(callable(index).name));
-        require_status(PyDict_SetItem(ns.get(), name.get(), method.get()));
-    }
+    at.define(true, ns.get());
+    at.run_at(class_line);
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), str(Id::FileCreator),
                    state.empty_tuple, ns);
     store_global(Id::FileCreator, cls);
@@ -91,54 +120,51 @@ void define_file_creator() {
 }  // namespace
 
 // `line` follows the statements through the virtual file "crenly/crenly"
-// (module/lines.hpp), for the traceback entry of a failure.
+// (module/code.hpp), for the traceback entry of a failure.
 void run_body(int& line) {
-    line = lines::import_sys;
+    Cursor at(line, 10);  // after the module's docstring
+    at.statement();
     import_as(Id::sys, Id::sys);
-    line = lines::import_os;
+    at.statement();
     import_as(Id::os, Id::os);
-    line = lines::import_re;
+    at.statement();
     import_as(Id::re, Id::re);
-    line = lines::import_traceback;
+    at.statement();
     import_as(Id::traceback, Id::traceback);
-    line = lines::from_pathlib;
+    at.statement();
     import_from(Id::pathlib, {Id::Path});
-    line = lines::from_typing;
+    at.statement();
     import_from(Id::typing, {Id::List, Id::Tuple, Id::Optional});
-    line = lines::import_argparse;
+    at.statement(3);  // and two blank lines
     import_as(Id::argparse, Id::argparse);
 
     // Optional help formatter; any ordinary error means "not available".
-    line = lines::try_trelvin;
+    const int try_trelvin = at.statement(5);  // try, import, except, assignment, blank
     try {
         import_from(Id::trelvin, {Id::CustomRichHelpFormatter});
     } catch (const PythonError&) {
         Handling handled(catch_pending(PyExc_Exception));
-        line = lines::except_trelvin;
+        at.run_at(try_trelvin + 2);
         store_global(Id::CustomRichHelpFormatter,
                      getattr(load_global(Id::argparse), Id::RawTextHelpFormatter));
     }
 
-    line = lines::try_clipboard;
-    probe_optional(Id::clipboard, Id::clipboard, Id::HAS_CLIPBOARD, clipboard_missing, line,
-                   lines::except_clipboard);
-    line = lines::try_gntp;
-    probe_optional(Id::gntp_notifier, Id::gntp, Id::HAS_GROWL, gntp_missing, line,
-                   lines::except_gntp);
+    probe_optional(Id::clipboard, Id::clipboard, Id::HAS_CLIPBOARD, clipboard_missing, at);
+    probe_optional(Id::gntp_notifier, Id::gntp, Id::HAS_GROWL, gntp_missing, at);
 
-    line = lines::name;
+    at.statement(3);  // and two blank lines
     store_global(Id::NAME, str(Id::crenly));
-    line = lines::def_get_version;
-    define_function(Id::get_version);
-    line = lines::version;
+
+    // The module functions before the class, __version__ and __filename__,
+    // the class, the module functions after it.
+    at.define(false, state.namespace_.get());
+    at.statement();  // __version__ = get_version()
     store_global(Id::dunder_version, call(load_global(Id::get_version)));
-    line = lines::filename;
+    at.statement(3);  // __filename__ = Path(__file__).name
     store_global(Id::dunder_filename, getattr(module_file_path(), Id::name));
-    line = lines::class_file_creator;
-    define_file_creator();
-    line = lines::def_main;
-    define_function(Id::main);
-    line = lines::if_main;
+    define_file_creator(at);
+    at.define(false, state.namespace_.get());
+    at.statement(3);  // if __name__ == "__main__": sys.exit(main())
     {
         Ref name = load_global(Id::dunder_name);
         if (require_status(PyObject_RichCompareBool(name.get(), str(Id::dunder_main), Py_EQ)) ==
@@ -148,7 +174,7 @@ void run_body(int& line) {
             call(exit, status);
         }
     }
-    line = lines::test;
+    at.statement();  // __test__ = {}
     store_global(Id::dunder_test, own(PyDict_New()));
 }
 

@@ -6,6 +6,7 @@
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/state.hpp"
 #include "crenly/module/binder.hpp"
+#include "crenly/module/code.hpp"
 
 namespace crenly::module {
 
@@ -25,6 +26,9 @@ struct FunctionObject {
     PyObject* annotations;
     PyObject* code;
     PyObject* dict;
+    PyObject* varnames;     // the local names of the code, the parameters first
+    PyObject* entry;        // the frames that head its traceback entries (module/code.hpp)
+    PyObject* inner_entry;  // may be null
 };
 
 FunctionObject* as_function(PyObject* self) noexcept {
@@ -32,8 +36,9 @@ FunctionObject* as_function(PyObject* self) noexcept {
 }
 
 /// The owned object fields of `f`, for the garbage collector's traversal and clearing.
-std::array<PyObject**, 7> owned_fields(FunctionObject* f) noexcept {
-    return {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations, &f->code, &f->dict};
+std::array<PyObject**, 10> owned_fields(FunctionObject* f) noexcept {
+    return {&f->name, &f->qualname, &f->module,   &f->doc,   &f->annotations,
+            &f->code, &f->dict,     &f->varnames, &f->entry, &f->inner_entry};
 }
 
 /// Refuses a call made after the state was released (cold path).
@@ -57,7 +62,7 @@ CRENLY_COLD void raise_too_deep() noexcept {
 /// leaves the function, a call refused by the binder included, gains the
 /// entry "crenly.crenly.<qualname>" at the line of its definition.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) CRENLY_ENTRY {
+                              PyObject* kwnames) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     // The module's state is released when its interpreter finalises; a
     // function still reachable then (a late atexit callback, a finaliser)
     // must not touch it.
@@ -66,7 +71,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     const Callable& spec = callable(f->index);
     PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
     PyObject* result = nullptr;
-    if (bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    // The names of the parameters: the first items of the tuple.
+    PyObject* const* params = &PyTuple_GET_ITEM(f->varnames, 0);
+    if (bind(spec, params, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         // The bodies call back into Python (methods looked up on self, globals),
         // so a loop of the module's own functions must meet the recursion limit
         // and end in RecursionError rather than overflow the C stack. The C
@@ -79,7 +86,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
             ++nested_calls;
             ++state.calls_running;
             {
-                EntryScope entries(entry_frame(f->index), inner_frame(f->index));
+                EntryScope entries(f->entry, f->inner_entry);
                 result = guard_object([&] { return spec.body(bound); });
             }
             --state.calls_running;
@@ -88,7 +95,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         }
     }
     // The frame is made once: a refused call costs no frame allocation.
-    if (result == nullptr) add_entry(entry_frame(f->index));
+    if (result == nullptr) add_entry(f->entry);
     return result;
 }
 
@@ -109,12 +116,12 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int function_clear(PyObject* self) CRENLY_ENTRY {
+int function_clear(PyObject* self) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     for (PyObject** field : owned_fields(as_function(self))) Py_CLEAR(*field);
     return 0;
 }
 
-void function_dealloc(PyObject* self) CRENLY_ENTRY {
+void function_dealloc(PyObject* self) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
@@ -138,7 +145,8 @@ PyObject* function_get_doc(PyObject* self, void* /*closure*/) noexcept {
     return Py_NewRef(doc != nullptr ? doc : Py_None);
 }
 
-int function_set_doc(PyObject* self, PyObject* value, void* /*closure*/) CRENLY_ENTRY {
+int function_set_doc(PyObject* self, PyObject* value,
+                     void* /*closure*/) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     // Deleting the docstring leaves None, as for Python functions.
     Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
     return 0;
@@ -189,12 +197,14 @@ PyType_Spec function_spec = {
     .slots = function_slots,
 };
 
-/// The annotations dictionary of `c`: the parameter entry, then "return".
-Ref make_annotations(const Callable& c) {
+/// The annotations dictionary of `c`, whose local names are `varnames`: the
+/// parameter entry, then "return".
+Ref make_annotations(const Callable& c, PyObject* varnames) {
     Ref annotations = own(PyDict_New());
     if (const char* annotation = check_annotation(c.check)) {
         Ref value = own(PyUnicode_FromString(annotation));
-        require_status(PyDict_SetItem(annotations.get(), str(c.params[1]), value.get()));
+        require_status(
+            PyDict_SetItem(annotations.get(), PyTuple_GET_ITEM(varnames, 1), value.get()));
     }
     if (c.returns != nullptr) {
         Ref value = own(PyUnicode_FromString(c.returns));
@@ -217,13 +227,14 @@ FunctionType function_type;
 
 }  // namespace
 
-Ref make_function(std::size_t index) {
+Ref make_function(std::size_t index, int line) {
     if (!function_type.type) function_type.type = own(PyType_FromSpec(&function_spec));
     const Callable& c = callable(index);
     Ref name = own(PyUnicode_InternFromString(c.name));
     Ref qualname = own(PyUnicode_FromString(c.qualname));
     Ref doc = own(PyUnicode_FromString(c.doc));
-    Ref annotations = make_annotations(c);
+    Code code = make_code(c, line);
+    Ref annotations = make_annotations(c, code.varnames.get());
     auto* f =
         PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(function_type.type.get()));
     // On success, the new object already owns a reference to its heap type.
@@ -235,8 +246,11 @@ Ref make_function(std::size_t index) {
     f->module = Py_NewRef(str(Id::crenly_crenly));
     f->doc = doc.release();
     f->annotations = annotations.release();
-    f->code = Py_NewRef(code_object(index));
+    f->code = code.code.release();
     f->dict = nullptr;
+    f->varnames = code.varnames.release();
+    f->entry = code.entry.release();
+    f->inner_entry = code.inner_entry.release();
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

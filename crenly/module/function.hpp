@@ -9,7 +9,8 @@
 
 namespace crenly::module {
 
-/// A new function object for the row `index` of the table.
-core::Ref make_function(std::size_t index);
+/// A new function object for the row `index` of the table, defined at
+/// `line` of the virtual file (module/code.hpp).
+core::Ref make_function(std::size_t index, int line);
 
 }  // namespace crenly::module

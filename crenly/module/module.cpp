@@ -8,7 +8,6 @@
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/state.hpp"
 #include "crenly/module/body.hpp"
-#include "crenly/module/table.hpp"
 
 #include <frameobject.h>
 
@@ -61,7 +60,7 @@ void add_init_entry(int line) noexcept {
 
 /// Create step: one interpreter per process; the same module object for
 /// every import of this process once one has started executing.
-PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) CRENLY_ENTRY {
+PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     return guard_object([spec] {
         PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
         const std::int64_t id = PyInterpreterState_GetID(interp);
@@ -98,7 +97,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) CRENLY_ENTRY {
 }
 
 /// Exec step: builds the process-wide state and runs the module body once.
-int module_exec(PyObject* module) CRENLY_ENTRY {
+int module_exec(PyObject* module) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     if (state.module) {
         if (state.module.get() == module) return 0;
         PyErr_SetString(
@@ -136,7 +135,6 @@ int module_exec(PyObject* module) CRENLY_ENTRY {
         }
 
         cache_builtins();
-        create_code_objects();
         run_body(line);
     });
     if (status == 0) return 0;

@@ -1,15 +1,15 @@
 // The one table that declares every callable of the module: names,
-// parameters, type checks, annotations, docstrings, local names, lines and
-// the adapters to the behaviour functions. A callable is one row: the
-// binder, the function type and the module body read everything from it.
+// parameters, type checks, annotations, docstrings, local names and the
+// adapters to the behaviour functions. A callable is one row: the binder, the
+// function type and the module body read everything from it, and the module
+// body defines the rows in their order (the module functions before the
+// class, its methods, the module functions after it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 
-#include "crenly/core/names.hpp"
 #include "crenly/core/ref.hpp"
 
 namespace crenly::module {
@@ -45,46 +45,33 @@ constexpr const char* last_part(const char* dotted) noexcept {
     return last;
 }
 
+/// Code nested in a callable with a traceback entry of its own (a generator
+/// expression): its name and local names.
+struct Nested {
+    const char* name = nullptr;
+    const char* locals[2] = {};
+};
+
 struct Callable {
     const char* qualname = nullptr;
     const char* name = last_part(qualname);  // derived: never given in a row
-    int nparams = 0;
-    core::Id params[max_params] = {};
-    ArgCheck check = ArgCheck::none;  // of the second parameter; gives its annotation
-    const char* returns = nullptr;    // return annotation, or null
-    const char* doc = nullptr;
-    const char* locals[max_locals] = {};  // the parameters first, then the other locals
-    int line = 0;                         // where the definition starts (module/lines.hpp)
-    const char* inner = nullptr;          // code nested in it with an entry of its own
-    int inner_line = 0;
+    int nparams = 0;                         // the first `nparams` locals
+    ArgCheck check = ArgCheck::none;         // of the second parameter; gives its annotation
+    const char* returns = nullptr;           // return annotation, or null
+    const char* doc = nullptr;               // begins with the signature as the module shows it
+    const char* locals[max_locals] = {};     // the parameters first, then the other locals
+    Nested inner = {};
     Body body = nullptr;
     std::uint64_t (*shortcut_calls)() noexcept = nullptr;  // calls that took a native shortcut
 };
 
-/// Every callable, in the order of the virtual file.
+/// Every callable, in the order of the module body.
 std::span<const Callable> table() noexcept;
 
 /// The row at `index`.
 inline const Callable& callable(std::size_t index) noexcept { return table()[index]; }
 
 /// Whether the callable is a method of FileCreator (else a module function).
-inline bool is_method(const Callable& c) noexcept { return c.name != c.qualname; }
-
-/// The index of the row named `qualname` (a name the module's own code
-/// gives: a wrong one is a fault of the module).
-std::size_t index_of(std::string_view qualname) noexcept;
-
-/// The code object of the callable at `index` (borrowed), built by
-/// create_code_objects.
-PyObject* code_object(std::size_t index) noexcept;
-
-/// The frame that heads the traceback entry "crenly.crenly.<qualname>" of
-/// the callable at `index`, and that of the code nested in it (or null).
-PyObject* entry_frame(std::size_t index) noexcept;
-PyObject* inner_frame(std::size_t index) noexcept;
-
-/// Builds the code objects of every callable and of the code nested in
-/// them, and the frames of their traceback entries.
-void create_code_objects();
+constexpr bool is_method(const Callable& c) noexcept { return c.name != c.qualname; }
 
 }  // namespace crenly::module

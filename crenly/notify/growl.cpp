@@ -3,6 +3,7 @@
 #include "crenly/core/console.hpp"
 #include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
+#include "crenly/core/state.hpp"
 
 namespace crenly::notify {
 

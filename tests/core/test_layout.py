@@ -1,14 +1,17 @@
 """The sources include one another one way: the assembly (module) over the
 features (creation and its road, notify, cli, version) over the foundation
-(core), which includes nothing else of crenly. The assembly reaches a feature
-through the feature's own folder, never a sub-folder. No folder includes
-another that includes it back, and no source grows past 500 lines."""
+(core), which includes nothing else of crenly and whose files stand in one
+order. The assembly reaches a feature through the feature's own folder, never
+a sub-folder. No folder includes another that includes it back, and no source
+grows past 500 lines."""
 
 import re
 from pathlib import Path
 
 SOURCES = Path(__file__).resolve().parents[2] / "crenly"
 INCLUDE = re.compile(r'^#include "crenly/(.+)/[^/"]+"$', re.M)
+# The files of core/, each including only files before it.
+CORE_ORDER = ["ref", "text_kind", "errors", "state", "names", "protocol", "globals", "console"]
 
 
 def folders():
@@ -41,6 +44,15 @@ def test_no_folder_cycle():
     for folder in sorted(graph):
         visit(folder, [folder])
     assert cycles == []
+
+
+def test_core_files_include_only_files_before_them():
+    files = list((SOURCES / "core").glob("*.[ch]pp"))
+    assert sorted({path.stem for path in files}) == sorted(CORE_ORDER)  # a new file takes a place
+    upward = [(path.name, used) for path in files
+              for used in re.findall(r'^#include "crenly/core/(\w+)\.hpp"$', path.read_text(), re.M)
+              if used not in CORE_ORDER[:CORE_ORDER.index(path.stem) + (path.suffix == ".cpp")]]
+    assert upward == []
 
 
 def test_no_source_over_500_lines():

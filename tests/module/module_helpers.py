@@ -1,13 +1,40 @@
-"""Plain helpers of the module-shell tests: a plain model of the argument
-binder of the eight callables."""
+"""Plain helpers of the module-shell tests: the callables of the module's table
+(crenly/module/table.cpp), each with the signature that the first line of its
+docstring shows, and a plain model of the argument binder."""
 
+import re
+from pathlib import Path
+from types import SimpleNamespace
+
+from crenly import crenly as mod
 from helpers import SUBCLASS_NOTE
 
-# The parameters of each callable; the two module functions take none.
-PARAMS = {"get_version": (), "__init__": ("self",), "_init_growl": ("self",),
-          "parse_brace_expansion": ("self", "text"), "create_file": ("self", "filepath"),
-          "_notify": ("self", "filepath"), "create_files": ("self", "files"), "main": ()}
-EXPECTED_TYPE = {"text": str, "filepath": str, "files": list}
+TABLE = Path(__file__).resolve().parents[2] / "crenly" / "module" / "table.cpp"
+# "FileCreator.create_file(self, str filepath: str) -> bool": a checked
+# parameter shows its exact type before its name and its annotation after it.
+SIGNATURE = re.compile(r"([\w.]+)\((.*)\)(?: -> (.+))?")
+PARAMETER = re.compile(r"(?:(str|list) )?(\w+)(?:: (.+))?")
+
+
+def row(qualname):
+    """A callable of the table: its function object as the module body defined
+    it, and what the first line of its docstring shows."""
+    owner, _, name = qualname.rpartition(".")
+    func = vars(getattr(mod, owner) if owner else mod).get(name)
+    assert func is not None, f"the module body does not define the row {qualname}"
+    signature = SIGNATURE.fullmatch(func.__doc__.partition("\n")[0])
+    assert signature, f"the docstring of the row {qualname} does not begin with its signature"
+    shown, params, returns = signature.groups()
+    parsed = [PARAMETER.fullmatch(param).groups() for param in params.split(", ") if param]
+    return SimpleNamespace(
+        qualname=qualname, name=name, func=func, shown=shown, params=tuple(p for _, p, _ in parsed),
+        checks={p: {"str": str, "list": list}[check] for check, p, _ in parsed if check},
+        annotations=[(p, text) for _, p, text in parsed if text]
+        + [("return", returns)] * bool(returns))
+
+
+# Every row, in the order of the table.
+ROWS = {q: row(q) for q in re.findall(r'\.qualname = "([^"]+)"', TABLE.read_text())}
 
 
 class Str(str):
@@ -18,10 +45,10 @@ class List(list):
     pass
 
 
-def model(name, args, kwargs):
+def model(row, args, kwargs):
     """(message, notes) of the TypeError of a call (of a method, through the
     class), or None when the call binds."""
-    params = PARAMS[name]
+    name, params = row.name, row.params
     if not params:
         if kwargs:
             return f"{name}() takes no keyword arguments", None
@@ -44,8 +71,9 @@ def model(name, args, kwargs):
     missing = [i for i, param in enumerate(params) if param not in bound]
     if missing:
         return count(missing[0])
-    want, value = EXPECTED_TYPE.get(params[-1]), bound[params[-1]]
-    if want and type(value) is not want:
-        return (f"Argument '{params[-1]}' has incorrect type (expected {want.__name__}, "
-                f"got {type(value).__name__})", [SUBCLASS_NOTE] if isinstance(value, want) else None)
+    for param, want in row.checks.items():
+        if type(bound[param]) is not want:
+            return (f"Argument '{param}' has incorrect type (expected {want.__name__}, "
+                    f"got {type(bound[param]).__name__})",
+                    [SUBCLASS_NOTE] if isinstance(bound[param], want) else None)
     return None

@@ -1,8 +1,8 @@
-"""Random calls of the eight callables against the plain model of the binder in
-module_helpers (the one that test_binding checks too): positional and keyword
-mixes, duplicates, names that are not strings, str and list subclasses. A call
-that the interpreter refuses before the callee sees it must be refused as a
-plain function of that name is."""
+"""Random calls of every callable of the table against the plain model of the
+binder in module_helpers (the one that test_binding checks too): positional and
+keyword mixes, duplicates, names that are not strings, str and list
+subclasses. A call that the interpreter refuses before the callee sees it must
+be refused as a plain function of that name is."""
 
 import contextlib
 
@@ -12,13 +12,12 @@ from hypothesis import given, settings, strategies as st
 from crenly import crenly as mod
 
 from helpers import Sink
-from module_helpers import PARAMS, List, Str, model
+from module_helpers import ROWS, List, Str, model
 
 OBJ = mod.FileCreator.__new__(mod.FileCreator)
 # Every str is "": a create_file that binds then fails on the directory ".".
 VALUES = st.sampled_from([lambda: OBJ, str, list, lambda: Str(""), List, lambda: None]).map(
     lambda make: make())
-RIGHT = {"self": lambda: OBJ, "text": str, "filepath": str, "files": list}
 KEYS = st.sampled_from(["self", "filepath", "bogus", Str("self"), Str("files"), 1, b"self", None])
 
 
@@ -26,11 +25,13 @@ KEYS = st.sampled_from(["self", "filepath", "bogus", Str("self"), Str("files"), 
 def calls(draw):
     """Each parameter by position, by keyword (str or Str), both or not at all,
     often of a wrong type; sometimes surplus arguments, a second ** mapping."""
-    name = draw(st.sampled_from(list(PARAMS)))
-    params = PARAMS[name]
+    row = draw(st.sampled_from(list(ROWS.values())))
+    params = row.params
 
-    def value(param):
-        return RIGHT[param]() if draw(st.booleans()) else draw(VALUES)
+    def value(param):  # often one that passes the parameter's check
+        if draw(st.booleans()):
+            return OBJ if param == "self" else row.checks.get(param, str)()
+        return draw(VALUES)
 
     def sometimes(strategy, empty):
         return draw(strategy) if draw(st.integers(0, 3)) == 0 else empty
@@ -38,7 +39,7 @@ def calls(draw):
     args += sometimes(st.lists(VALUES, max_size=2), [])
     kw1 = {draw(st.sampled_from([p, Str(p)])): value(p) for p in params if draw(st.booleans())}
     kw1 |= sometimes(st.dictionaries(KEYS, VALUES, max_size=2), {})
-    return name, args, kw1, sometimes(st.dictionaries(KEYS, VALUES, max_size=2), {})
+    return row, args, kw1, sometimes(st.dictionaries(KEYS, VALUES, max_size=2), {})
 
 
 def outcome(call):
@@ -62,21 +63,21 @@ def quiet():
 @settings(max_examples=1500, deadline=None, database=None)
 @given(calls())
 def test_binding_matches_the_model(quiet, call):
-    name, args, kw1, kw2 = call
-    if not PARAMS[name] and not (args or kw1 or kw2):
+    row, args, kw1, kw2 = call
+    if not row.params and not (args or kw1 or kw2):
         return  # would run the body: main reads pytest's own argv
-    real = vars(mod.FileCreator).get(name) or getattr(mod, name)
+    real = row.func
 
     def probe(*args, **kwargs):
         return args, kwargs
     probe.__qualname__, probe.__module__ = real.__qualname__, real.__module__
     expected = outcome(lambda: probe(*args, **kw1, **kw2))  # the interpreter's refusal
     if expected is None:
-        modelled = model(name, *probe(*args, **kw1, **kw2))
+        modelled = model(row, *probe(*args, **kw1, **kw2))
         expected = modelled and (TypeError, *modelled)
     ways = {"function": lambda: real(*args, **kw1, **kw2)}
-    if PARAMS[name] and args and args[0] is OBJ:
-        ways["bound"] = lambda: getattr(OBJ, name)(*args[1:], **kw1, **kw2)
+    if "." in row.qualname and args and args[0] is OBJ:
+        ways["bound"] = lambda: getattr(OBJ, row.name)(*args[1:], **kw1, **kw2)
     for way, call in ways.items():
         got = outcome(call)
         if expected:

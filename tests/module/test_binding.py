@@ -1,6 +1,6 @@
-"""Argument binding of the eight callables, compared with a plain model of the
-rules; their introspection attributes and traceback entries; no reference
-leaks on refused calls."""
+"""Argument binding of every callable of the table, compared with a plain model
+of the rules; their introspection attributes and traceback entries; no
+reference leaks on refused calls."""
 
 import inspect
 import sys
@@ -9,7 +9,7 @@ import traceback
 import pytest
 
 from helpers import leak_check
-from module_helpers import PARAMS, List, Str, model
+from module_helpers import ROWS, List, Str, model
 
 class _Self:
     """Stands for the instance in the call templates."""
@@ -21,13 +21,14 @@ SELF = _Self()
 
 
 def error_calls():
-    """(method, args, kwargs) through the class that binding must refuse."""
-    for name, params in PARAMS.items():
-        if not params:
-            continue  # the module functions: test_binder_fuzz and the documented messages
-        p = params[-1]
-        x = {"text": "".join("a{b,c}"), "filepath": "".join("f.txt"), "files": ["f"]}.get(p, 1000)
-        bad = [None, 1000, b"f", ("f",), Str("f"), List(["f"]), ["f"] if p != "files" else "f"]
+    """(qualname, args, kwargs) that binding must refuse."""
+    for row in ROWS.values():
+        if not row.params:
+            continue  # without parameters: test_binder_fuzz and the documented messages
+        p = row.params[-1]
+        want = row.checks.get(p)
+        x = {str: "".join("f.txt"), list: ["f"]}.get(want, 1000)
+        bad = [None, 1000, b"f", ("f",), Str("f"), List(["f"]), "f" if want is list else ["f"]]
         templates = [((), {}), ((SELF,), {}), ((SELF, x, x), {}), ((SELF, x, x, x), {"bogus": x}),
                      ((SELF,), {"self": SELF}), ((SELF,), {"bogus": x}), ((), {p: x}),
                      ((), {"self": SELF}), ((), {"bogus": x, p: x}), ((SELF, x), {p: x}),
@@ -35,20 +36,22 @@ def error_calls():
                      ((SELF, None, None), {}), ((SELF, None), {p: None})]
         templates += [((SELF, b), {}) for b in bad] + [((), {Str(p): b, "self": SELF}) for b in bad]
         for args, kwargs in templates:
-            if model(name, args, kwargs) is not None:
-                yield name, args, kwargs
+            if model(row, args, kwargs) is not None:
+                yield row.qualname, args, kwargs
 
 
 ERROR_CALLS = list(error_calls())
 
 
-def three_ways(cls, obj, name, args, kwargs):
-    """Through the class; and, when the instance comes first, as obj.f(...) (the
-    interpreter's method fast path) and as g = obj.f; g(...)."""
+def three_ways(mod, obj, qualname, args, kwargs):
+    """Through the class (or the module); and, for a method when the instance
+    comes first, as obj.f(...) (the interpreter's method fast path) and as
+    g = obj.f; g(...)."""
     args = tuple(obj if a is SELF else a for a in args)
     kwargs = {k: obj if v is SELF else v for k, v in kwargs.items()}
-    ways = {"class": lambda: getattr(cls, name)(*args, **kwargs)}
-    if args and args[0] is obj:
+    owner, _, name = qualname.rpartition(".")
+    ways = {"class": lambda: getattr(mod.FileCreator if owner else mod, name)(*args, **kwargs)}
+    if owner and args and args[0] is obj:
         rest, bound = args[1:], getattr(obj, name)
         scope = {"obj": obj, "rest": rest, "kwargs": kwargs}
         ways["method"] = lambda: eval(f"obj.{name}(*rest, **kwargs)", scope)
@@ -72,12 +75,12 @@ def own_entry(func):
     return f"crenly.crenly.{func.__qualname__}", "crenly/crenly", func.__code__.co_firstlineno
 
 
-@pytest.mark.parametrize("name, args, kwargs", ERROR_CALLS,
-                         ids=[f"{n}{args!r}{kwargs!r}" for n, args, kwargs in ERROR_CALLS])
-def test_refused_calls_match_the_model(mod, obj, name, args, kwargs):
-    expected = model(name, args, kwargs)
-    entry = own_entry(vars(mod.FileCreator)[name])
-    for way, call in three_ways(mod.FileCreator, obj, name, args, kwargs).items():
+@pytest.mark.parametrize("qualname, args, kwargs", ERROR_CALLS,
+                         ids=[f"{q}{args!r}{kwargs!r}" for q, args, kwargs in ERROR_CALLS])
+def test_refused_calls_match_the_model(mod, obj, qualname, args, kwargs):
+    expected = model(ROWS[qualname], args, kwargs)
+    entry = own_entry(ROWS[qualname].func)
+    for way, call in three_ways(mod, obj, qualname, args, kwargs).items():
         with pytest.raises(TypeError) as info:
             call()
         assert (way, str(info.value), getattr(info.value, "__notes__", None)) == (way, *expected)
@@ -106,9 +109,8 @@ def test_documented_messages(mod, monkeypatch, call, message, refused_by):
     monkeypatch.setattr(mod, "HAS_GROWL", False)
     with pytest.raises(TypeError) as info:
         call(mod)
-    owner, _, name = refused_by.rpartition(".")
-    func = vars(getattr(mod, owner) if owner else mod)[name]
-    assert (str(info.value), innermost_entry(info.value)) == (message, own_entry(func))
+    assert (str(info.value), innermost_entry(info.value)) == (message,
+                                                              own_entry(ROWS[refused_by].func))
 
 
 def test_keyword_binding_runs_the_body(mod, obj, monkeypatch, tmp_path):
@@ -127,50 +129,47 @@ def test_keyword_binding_runs_the_body(mod, obj, monkeypatch, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["k1", "k2", "k3"]
 
 
-DOCS = {
-    "get_version": "get_version()\n\nReturn the version string of crenly.\n"
-                   "Version is taken from the __version__.py file if it exists.\n"
-                   "The content of __version__.py should be:\nversion = \"0.33\"",
-    "main": "main()\n\nMain entry point",
-    "__init__": "FileCreator.__init__(self)",
-    "_init_growl": "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
-    "parse_brace_expansion":
-        "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n\n"
-        "Parse brace expansion patterns like: \n- dir/{file1,file2,file3}.txt\n"
-        "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
-        "Also handles spaces after commas and validates the pattern\n"
-        "Returns: List of expanded filenames",
-    "create_file": "FileCreator.create_file(self, str filepath: str) -> bool\n\n"
-                   "Create a blank file, creating parent directories if needed\n\nArgs:\n"
-                   "    filepath: Path to file to create\n    \nReturns:\n"
-                   "    True if successful, False otherwise",
-    "_notify": "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
-    "create_files": "FileCreator.create_files(self, list files: List[str]) -> int\n\n"
-                    "Create multiple files\n\nReturns:\n    Number of successfully created files",
-}
-ANNOTATIONS = {"parse_brace_expansion": [("text", "str"), ("return", "List[str]")],
-               "create_file": [("filepath", "str"), ("return", "bool")],
-               "_notify": [("filepath", "str")],
-               "create_files": [("files", "List[str]"), ("return", "int")]}
+# The documented callables, each a row, by the qualified name their docstring begins with.
+DOCS = {doc.partition("(")[0]: doc for doc in [
+    "get_version()\n\nReturn the version string of crenly.\n"
+    "Version is taken from the __version__.py file if it exists.\n"
+    "The content of __version__.py should be:\nversion = \"0.33\"",
+    "main()\n\nMain entry point",
+    "FileCreator.__init__(self)",
+    "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
+    "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n\n"
+    "Parse brace expansion patterns like: \n- dir/{file1,file2,file3}.txt\n"
+    "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
+    "Also handles spaces after commas and validates the pattern\n"
+    "Returns: List of expanded filenames",
+    "FileCreator.create_file(self, str filepath: str) -> bool\n\n"
+    "Create a blank file, creating parent directories if needed\n\nArgs:\n"
+    "    filepath: Path to file to create\n    \nReturns:\n"
+    "    True if successful, False otherwise",
+    "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
+    "FileCreator.create_files(self, list files: List[str]) -> int\n\n"
+    "Create multiple files\n\nReturns:\n    Number of successfully created files",
+]}
 
 
-@pytest.mark.parametrize("name", DOCS)
-def test_callable_attributes(mod, obj, name):
-    method = bool(PARAMS[name])
-    func = vars(mod.FileCreator)[name] if method else vars(mod)[name]
-    params = list(PARAMS[name])
-    assert (func.__name__, func.__qualname__, func.__module__, func.__doc__) == (
-        name, f"FileCreator.{name}" if method else name, "crenly.crenly", DOCS[name])
-    assert list(func.__annotations__.items()) == ANNOTATIONS.get(name, [])
+@pytest.mark.parametrize("qualname", dict.fromkeys([*ROWS, *DOCS]))
+def test_callable_attributes(mod, obj, qualname):
+    # What the docstring's signature shows is what the function has.
+    row = ROWS[qualname]
+    func, params = row.func, list(row.params)
+    assert (func.__name__, func.__qualname__, func.__module__, row.shown) == (
+        row.name, qualname, "crenly.crenly", qualname)
+    assert func.__doc__ == DOCS.get(qualname, func.__doc__)
+    assert list(func.__annotations__.items()) == row.annotations
     code = func.__code__
     assert (code.co_filename, code.co_argcount, list(code.co_varnames[:len(params)])) == (
         "crenly/crenly", len(params), params)
     signature = inspect.signature(func).parameters.values()
     assert [(p.name, p.kind, p.default) for p in signature] == [
         (p, inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty) for p in params]
-    if method:
-        bound = getattr(obj, name)
-        assert (getattr(mod.FileCreator, name), bound.__self__, bound.__func__) == (func, obj, func)
+    if "." in qualname:
+        bound = getattr(obj, row.name)
+        assert (getattr(mod.FileCreator, row.name), bound.__self__, bound.__func__) == (func, obj, func)
         assert list(inspect.signature(bound).parameters) == params[1:]
 
 
@@ -222,13 +221,13 @@ def test_escaping_exceptions_get_a_traceback_entry(mod, obj, monkeypatch, qualna
                            for name in chain], entries
 
 
-@pytest.mark.parametrize("name", PARAMS)
-def test_refused_calls_do_not_leak(mod, obj, name):
+@pytest.mark.parametrize("qualname", ROWS)
+def test_refused_calls_do_not_leak(mod, obj, qualname):
     value = "".join("value")  # a fresh, counted argument
-    func = None if PARAMS[name] else getattr(mod, name)
+    func = None if ROWS[qualname].params else ROWS[qualname].func
     calls = [(lambda: func(value),), (lambda: func(value, x=value),)] if func else [
-        (*args, *kwargs.values(), call) for method, args, kwargs in ERROR_CALLS if method == name
-        for call in three_ways(mod.FileCreator, obj, name, args, kwargs).values()]
+        (*args, *kwargs.values(), call) for q, args, kwargs in ERROR_CALLS if q == qualname
+        for call in three_ways(mod, obj, qualname, args, kwargs).values()]
     leaking = []
     for *values, call in calls:
         values = [obj, value, *(v for v in values if v is not SELF)]

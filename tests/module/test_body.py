@@ -7,11 +7,13 @@ import pathlib
 import re
 import sys
 import traceback
+import types
 import typing
 
 import pytest
 
 from helpers import ABSENT, CLIP_WARNING, GNTP_WARNING, PRESENT
+from module_helpers import ROWS
 
 TRELVIN = "import argparse\nclass CustomRichHelpFormatter(argparse.HelpFormatter):\n    pass\n"
 NOTIFIER, TRELVIN_INIT = "gntp/notifier.py", "trelvin/__init__.py"
@@ -73,7 +75,7 @@ MODULE_DOC = ("\ncrenly - Create blank files with notification support\n"
               "Cross-platform file creation utility with clipboard integration\n\n"
               "Author: The crenly team <team@crenly.dev>\nVersion: 2.0\n")
 METHODS = ["__init__", "_init_growl", "parse_brace_expansion", "create_file", "_notify",
-           "create_files"]
+           "create_files"]  # in this order, among any others
 
 
 def test_module_globals(mod):
@@ -93,28 +95,27 @@ def test_file_creator_class(mod):
     assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (
         "FileCreator", "FileCreator", "crenly.crenly",
         "Handles file creation with notification support")
-    assert list(vars(cls)) == ["__module__", "__doc__", *METHODS, "__dict__", "__weakref__"]
+    methods = [row.name for row in ROWS.values() if row.qualname.startswith("FileCreator.")]
+    assert [name for name in methods if name in METHODS] == METHODS
+    assert list(vars(cls)) == ["__module__", "__doc__", *methods, "__dict__", "__weakref__"]
 
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-DEFINITIONS = {"def_get_version": "get_version", "def_init": "FileCreator.__init__",
-               "def_init_growl": "FileCreator._init_growl",
-               "def_parse_brace_expansion": "FileCreator.parse_brace_expansion",
-               "def_create_file": "FileCreator.create_file", "def_notify": "FileCreator._notify",
-               "def_create_files": "FileCreator.create_files", "def_main": "main"}
-
-
-def test_the_virtual_file_has_its_lines_in_order(mod):
-    # One table (module/lines.hpp) numbers the statements and definitions of
-    # "crenly/crenly"; the code objects and the README's example agree with it.
-    source = (REPO / "crenly" / "module" / "lines.hpp").read_text()
-    table = {name: int(n) for name, n in re.findall(r"inline constexpr int (\w+) = (\d+);", source)}
-    assert list(table.values()) == sorted(set(table.values())) and len(table) > 20
-    first_lines = {qualname: vars(mod.FileCreator)[qualname.split(".")[1]] if "." in qualname
-                   else getattr(mod, qualname) for qualname in DEFINITIONS.values()}
-    assert {key: first_lines[q].__code__.co_firstlineno for key, q in DEFINITIONS.items()} == {
-        key: table[key] for key in DEFINITIONS}
-    shown = re.findall(r'File "crenly/crenly", line (\d+), in crenly\.crenly\.(\S+)',
-                       (REPO / "README.md").read_text())
-    assert shown and [(int(line), first_lines[q].__code__.co_firstlineno) for line, q in shown
-                      if q in first_lines] == [(int(line), int(line)) for line, _ in shown]
+def test_the_body_defines_the_rows_of_the_table_in_its_order(mod):
+    kind = type(mod.main)
+    defined = [f.__qualname__ for ns in (vars(mod), vars(mod.FileCreator)) for f in ns.values()
+               if type(f) is kind]
+    assert defined == [q for q in ROWS if "." not in q] + [q for q in ROWS if "." in q]
+    # In the virtual file each definition starts after the docstring of the one
+    # before, and the code nested in one starts after its own docstring.
+    after, misplaced = 0, []
+    for row in ROWS.values():
+        code = row.func.__code__
+        misplaced += [row.qualname] * (code.co_firstlineno <= after)
+        after = code.co_firstlineno + row.func.__doc__.count("\n") + 1  # the docstring's last line
+        misplaced += [f"{row.qualname}.<locals>.{c.co_name}" for c in code.co_consts
+                      if isinstance(c, types.CodeType) and c.co_firstlineno <= after]
+    assert misplaced == []
+    # The README's example entries name callables of the table.
+    shown = re.findall(r'File "crenly/crenly", line \d+, in crenly\.crenly\.(\S+)',
+                       (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text())
+    assert shown and set(shown) <= set(ROWS)

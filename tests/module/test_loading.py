@@ -46,13 +46,14 @@ def test_exec_step_refuses_a_second_module_object(report, fakes):
     assert r == {"error": REINIT, "distinct": True, "bare": False, "imported": True}
 
 
-FAILURES = {  # how the first import fails, what it prints, its message, the raising file
+FAILURES = {  # how the first import fails, what it prints, its message, the raising file,
+    #           and the definitions that the failing statement stands between
     "body statement raises": ("""
 try:
     import crenly.crenly
 except RuntimeError as e:
     exc = e
-""", "", "broken clipboard", ["clipboard/__init__.py"]),
+""", "", "broken clipboard", ["clipboard/__init__.py"], (None, "get_version")),
     "module without __file__": ("""
 found = importlib.util.find_spec("crenly.crenly")
 failed = importlib.util.module_from_spec(found)
@@ -62,23 +63,27 @@ try:
 except NameError as e:
     exc = e
 del sys.modules["crenly.crenly"]
-""", "ERROR: name '__file__' is not defined\n", "name '__file__' is not defined", []),
+""", "ERROR: name '__file__' is not defined\n", "name '__file__' is not defined", [],
+        ("get_version", "__init__")),
 }
 RETRY = """
-entries = [[f.name, f.filename] for f in traceback.extract_tb(exc.__traceback__)
-           if not f.filename.startswith("<frozen")]
+frames = [f for f in traceback.extract_tb(exc.__traceback__)
+          if not f.filename.startswith("<frozen")]
+entries = [[f.name, f.filename] for f in frames]
 sys.path.remove(BROKEN)
 sys.modules.pop("clipboard", None)
 print("--retry--")
 module = importlib.import_module("crenly.crenly")
-report(message=str(exc), entries=entries,
+report(message=str(exc), entries=entries, line=frames[1].lineno,
+       lines={f.__name__: f.__code__.co_firstlineno for f in (module.get_version,
+                                                             module.FileCreator.__init__)},
        retried=[module.HAS_CLIPBOARD, module.__version__, module.FileCreator.__name__])
 """
 
 
 @pytest.mark.parametrize("case", FAILURES)
 def test_failed_body_gets_an_init_entry_and_a_later_import_runs_afresh(report, fakes, case):
-    code, printed, message, raised_in = FAILURES[case]
+    code, printed, message, raised_in, (after, before) = FAILURES[case]
     broken = fakes(BROKEN_CLIPBOARD if raised_in else {}, "broken")
     out, r = report(f"BROKEN = {str(broken)!r}\nimport importlib, importlib.util, sys, traceback"
                     + code + RETRY, extra_paths=[broken, fakes(PRESENT)])
@@ -86,6 +91,7 @@ def test_failed_body_gets_an_init_entry_and_a_later_import_runs_afresh(report, f
     assert r["message"] == message
     assert r["entries"] == [["<module>", "<string>"], ["init crenly.crenly", "crenly/crenly"]] + [
         ["<module>", str(broken / path)] for path in raised_in]
+    assert r["lines"].get(after, 0) < r["line"] < r["lines"][before], r
     assert r["retried"] == [True, "2.0.0", "FileCreator"]
 
 
