@@ -1,17 +1,19 @@
 #include "crenly/creation/road/road.hpp"
 
+#include <fcntl.h>
+#include <frameobject.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <initializer_list>
-
-#include <frameobject.h>
 
 #include "crenly/core/errors.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/creation/road/path_texts.hpp"
 #include "crenly/creation/road/pathlib_proof.hpp"
 #include "crenly/creation/road/steps.hpp"
-#include "crenly/creation/road/system_calls.hpp"
 
 namespace crenly::creation::road {
 
@@ -71,10 +73,11 @@ public:
     /// Python code may have run: the next step checks the proof again.
     void python_may_have_run() noexcept { checked_ = false; }
 
-    /// Runs `call` (returning 0 or an error number) as os's functions run
-    /// theirs: without the interpreter lock when another thread could take
-    /// it; after EINTR the signal handlers, then the call again. A handler's
-    /// exception leaves from pathlib's code at `calls`.
+    /// Runs the system call `call` (true when it succeeded) as os's functions
+    /// run theirs: without the interpreter lock when another thread could
+    /// take it; after EINTR the signal handlers, then the call again. Returns
+    /// 0 or the error number; a handler's exception leaves from pathlib's
+    /// code at `calls`.
     template <class F>
     int system(Calls calls, F&& call) {
         static_assert(noexcept(call()), "nothing may leave while the lock is let go");
@@ -83,11 +86,11 @@ public:
             const bool alone = head == PyThreadState_Get() && PyThreadState_Next(head) == nullptr;
             int error;
             if (alone) {
-                error = call();
+                error = call() ? 0 : errno;
             } else {
                 python_may_have_run();
                 PyThreadState* thread = PyEval_SaveThread();
-                error = call();
+                error = call() ? 0 : errno;
                 // Taking the lock again may end this thread at the
                 // interpreter's exit (an unwind that passes through here).
                 PyEval_RestoreThread(thread);
@@ -136,7 +139,7 @@ public:
             if (t_.root > 0) return Ref::borrow(t_.text.get());  // absolute already
             char cwd[PATH_MAX + 1];
             const int error = system({Call::absolute_getcwd},
-                                     [&]() noexcept { return current_directory(cwd, sizeof cwd); });
+                                     [&]() noexcept { return getcwd(cwd, sizeof cwd) != nullptr; });
             // Once os.getcwd has returned, pathlib joins the texts.
             if (error == 0 && holds()) return road::absolute_text(t_, cwd);
         }
@@ -177,18 +180,23 @@ private:
     Ref object_;
 };
 
-/// The stat of is_dir() or is_file() (at `calls`): the kind of the file,
-/// FileKind::absent for an error they take as "no", FileKind::error for one
-/// the Python-level step must raise. A signal handler's exception is taken
-/// as their own except clauses take it.
+/// What is_dir() and is_file() learn of a file: its kind, `absent` for an
+/// error they take as "no" (their _IGNORED_ERRNOS), `error` for one they raise.
+enum class FileKind { directory, regular, other, absent, error };
+
+/// The stat of is_dir() or is_file() (at `calls`), following links. A
+/// signal handler's exception is taken as their own except clauses take it.
 FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
-    unsigned mode = 0;
+    struct stat st {};
     try {
-        const int error = road.system(calls, [&]() noexcept { return stat_mode(path, mode); });
+        const int error = road.system(calls, [&]() noexcept { return stat(path, &st) == 0; });
         if (error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP) {
             return FileKind::absent;
         }
-        return error != 0 ? FileKind::error : kind_of(mode);
+        return error != 0            ? FileKind::error
+               : S_ISDIR(st.st_mode) ? FileKind::directory
+               : S_ISREG(st.st_mode) ? FileKind::regular
+                                     : FileKind::other;
     } catch (const PythonError&) {
         // except OSError as e: if not _ignore_error(e): raise ...; except ValueError: ...
         if (PyErr_ExceptionMatches(PyExc_ValueError)) return PyErr_Clear(), FileKind::absent;
@@ -256,7 +264,7 @@ bool create(PyObject* self, PyObject* filepath) {
     int made = -1;
     try {
         made = road.system({Call::mkdir_mkdir}, [&]() noexcept {
-            return make_directory(parent, road.pathlib.mkdir_mode);
+            return mkdir(parent, static_cast<mode_t>(road.pathlib.mkdir_mode)) == 0;
         });
     } catch (const PythonError&) {
         if (!dropped_os_error()) throw;
@@ -281,22 +289,24 @@ bool create(PyObject* self, PyObject* filepath) {
     if (!road.holds()) return python_steps_from(Step::touch);
     int refreshed = -1;
     try {
-        refreshed =
-            road.system({Call::touch_utime}, [&]() noexcept { return touch_times(t.file); });
+        refreshed = road.system({Call::touch_utime}, [&]() noexcept {
+            return utimensat(AT_FDCWD, t.file, nullptr, 0) == 0;  // now, following links
+        });
     } catch (const PythonError&) {
         if (!dropped_os_error()) throw;
     }
     if (refreshed != 0) {
         int fd = -1;
         if (!road.holds() || road.system({Call::touch_open}, [&]() noexcept {
-                return open_for_writing(t.file, road.pathlib.touch_mode, fd);
+                fd = open(t.file, O_CREAT | O_WRONLY | O_CLOEXEC,
+                          static_cast<mode_t>(road.pathlib.touch_mode));
+                return fd >= 0;
             }) != 0) {
             return python_steps_from(Step::touch);
         }
         if (!road.holds()) {
             close_in_python(road.pathlib, fd);
-        } else if (const int failed = close_descriptor(fd)) {  // as os.close: no second try
-            errno = failed;
+        } else if (close(fd) != 0) {  // closed whatever it returns: as os.close, no second try
             PyErr_SetFromErrno(PyExc_OSError);
             add_entries(road.pathlib, {Call::touch_close});
             throw_python_error();
