@@ -208,10 +208,10 @@ def test_daemon_is_reached_whatever_else_listens_on_the_port(crenly_bin, tmp_pat
     assert daemon.kinds() == [R, N]
 
 
-# A daemon that closes the connection without answering: the client reads a reply with `while not data.endswith(b"\r\n\r\n"): data +=
-# s.recv(1024)`: at end of stream recv returns b"" at once, for ever, so its
-# socket time-out never fires and the command spins in register() (from the
-# constructor) or notify() (after the first file was touched).
+# A daemon that closes the connection without answering: the client reads a
+# reply until it ends in a blank line; at end of stream recv returns b"" at
+# once, for ever, so its socket time-out never fires and the command spins in
+# register() (from the constructor) or notify() (after the first file).
 @pytest.mark.xfail(raises=subprocess.TimeoutExpired, strict=True,
                    reason="the GNTP client loops for ever on a connection closed unanswered")
 @pytest.mark.parametrize("kind, seen", [(R, [R]), (N, [R, N])])
