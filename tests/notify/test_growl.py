@@ -179,10 +179,8 @@ def test_notify_reads_has_growl_at_each_call(growl_daemon, py):
                                    note('File created: ""', installed_icon())]
 
 
-def test_init_growl_without_client_package(growl_daemon, py, tmp_path):
-    broken = tmp_path / "broken"
-    (broken / "gntp").mkdir(parents=True)
-    (broken / "gntp" / "__init__.py").write_text("raise ImportError('no client here')\n")
+def test_init_growl_without_client_package(growl_daemon, py, fakes):
+    broken = fakes({"gntp/__init__.py": "raise ImportError('no client here')\n"})
     run = py("""
         import crenly.crenly as m
         print("--", m.HAS_GROWL, hasattr(m, "gntp"))
