@@ -6,7 +6,6 @@ import importlib.metadata
 import importlib.util
 import pydoc
 import re
-import subprocess
 import sys
 import tarfile
 from pathlib import Path

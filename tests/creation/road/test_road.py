@@ -1,19 +1,13 @@
 """The native road of create_file against the pathlib steps.
 
-The same random batches run twice, each in a fresh directory: once as they
-come (the native road wherever it may be taken) and once with the global
-`Path` bound to a subclass that adds nothing, which forces the pathlib steps
-for every file, as any patch does. Everything a caller can see must be the
-same: console text (with --debug, the traceback and its context chain),
-results, the exceptions create_file caught, the file system, clipboard and
-notifier calls, audit events and what an observer (a profile or trace
-function, a sys.monitoring tool) sees. Patches of `Path`, `os.mkdir` and
-`pathlib.Path.touch` are made and undone partway through; so is an audit
-hook (in a process of its own, since a hook cannot be removed), and the
-unwritable directory is tried by a process bound by permission bits (also a
-process of its own). Run as a script, this file is that process:
-`child MODE FOLDER`, its runs in FOLDER.
-
+The same random batches run twice, in fresh directories: as they come, and
+with the pathlib steps forced for every file. A caller must see the same:
+console text (with --debug, the traceback and its context chain), results, the
+exceptions create_file caught, the file system, clipboard and notifier calls,
+audit events and what an observer (profile or trace function, sys.monitoring
+tool) sees. Patches are made and undone partway through; an audit hook (which
+cannot be removed) and a process bound by permission bits get processes of
+their own: run as a script, `child MODE FOLDER`, this file is that process.
 Whether the road stood in is read from create_file's `_shortcut_calls`.
 """
 
@@ -192,7 +186,7 @@ class Observers:
                                   lambda code, offset: self.record(kind, code))
             mon.set_events(MONITORING_TOOL, mon.events.PY_START)
 
-    def stop(self):
+    def close(self):
         if "profile" in self.on:
             sys.setprofile(self.outer["profile"])
         if "trace" in self.on:
@@ -305,13 +299,13 @@ def run(ops, config, forced, base, root):
             except BaseException as e:  # noqa: BLE001 (compared, not hidden)
                 seen["escaped"] = (type(e).__name__, shown(str(e)))
             finally:
-                observers.stop()
+                observers.close()
         schedule.pop((done[0], False), None)
         for kind, arg in [op for ops_ in schedule.values() for op in ops_]:
             if kind == "audit":
                 audit()
     finally:
-        observers.stop()
+        observers.close()
         os.umask(umask)
         os.chdir(cwd)
         for kind, stack in stacks.items():
@@ -395,22 +389,10 @@ def wrapped(f):
     return functools.wraps(f)(lambda *a, **k: f(*a, **k))
 
 
-@contextlib.contextmanager
 def observer(kind):
     observers = Observers()
     observers.start(kind)
-    try:
-        yield
-    finally:
-        observers.stop()
-
-
-class CellPatch:
-    """Rebinds the __class__ cell of Path.__init__ (its super())."""
-
-    def __init__(self, mp):
-        cell = pathlib.Path.__init__.__closure__[0]
-        mp.setattr(cell, "cell_contents", pathlib.PurePath)
+    return contextlib.closing(observers)
 
 
 PATCHES_ONE_BY_ONE = {
@@ -434,7 +416,9 @@ PATCHES_ONE_BY_ONE = {
     "touch.__defaults__": lambda mp, c: mp.setattr(pathlib.Path.touch, "__defaults__", (0o600, True)),
     "mkdir.__code__": lambda mp, c: mp.setattr(pathlib.Path.mkdir, "__code__",
                                                pathlib.Path.mkdir.__code__.replace(co_name="renamed")),
-    "Path.__init__ cell": lambda mp, c: CellPatch(mp),
+    # the __class__ cell of Path.__init__ (its super())
+    "Path.__init__ cell": lambda mp, c: mp.setattr(pathlib.Path.__init__.__closure__[0],
+                                                   "cell_contents", pathlib.PurePath),
     # os of the module that defines the path classes (pathlib, or pathlib._local on 3.13)
     "pathlib.os": lambda mp, c: mp.setattr(sys.modules[pathlib.PosixPath.__module__], "os",
                                            types.SimpleNamespace(**vars(os))),
@@ -474,21 +458,6 @@ PATCHES_CALLED_ON_THE_ROAD = {
 }
 
 
-class ContextPatch(pytest.MonkeyPatch):
-    """A MonkeyPatch that also undoes the contexts entered through it."""
-
-    def __init__(self):
-        super().__init__()
-        self.stack = contextlib.ExitStack()
-
-    def enter_context(self, context):
-        return self.stack.enter_context(context)
-
-    def undo(self):
-        self.stack.close()
-        super().undo()
-
-
 def create_counting(creator, name):
     calls = road_calls()
     with contextlib.redirect_stdout(io.StringIO()):
@@ -497,15 +466,12 @@ def create_counting(creator, name):
 
 
 @pytest.mark.parametrize("case", sorted(PATCHES_ONE_BY_ONE) + sorted(PATCHES_CALLED_ON_THE_ROAD))
-def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
-    monkeypatch.setattr(mod, "HAS_GROWL", False)
-    creator = mod.FileCreator()
+def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, creator, tmp_path):
     create_counting(creator, "warm.txt")  # the road is proved from its second use on
     assert create_counting(creator, "before.txt") == 1  # the native road
-    patch = ContextPatch()
-    try:
+    with contextlib.ExitStack() as stack:  # undone: the contexts, then the patches
+        patch = stack.enter_context(pytest.MonkeyPatch.context())
+        patch.enter_context = stack.enter_context
         if case in PATCHES_CALLED_ON_THE_ROAD:
             calls = []
             PATCHES_CALLED_ON_THE_ROAD[case](patch, creator, calls)
@@ -517,8 +483,6 @@ def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkey
             assert create_counting(creator, "during.txt") == 0
         if case in ("global Path deleted", "abstract path class"):  # refused, reported
             assert not os.path.exists(os.path.join(tmp_path, "during.txt"))
-    finally:
-        patch.undo()
     assert create_counting(creator, "after.txt") == 1  # the road again
     assert (tmp_path / "after.txt").is_file()
 
@@ -530,53 +494,44 @@ def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkey
 # to land: during a system call (the road lets go of the interpreter lock
 # for another thread), or while a handler waits for the next file's start.
 
-def patch_sources(source, fire, window):
-    """Arms `source` to call `fire` at a random moment of the next `window`
-    seconds; returns (arm, disarm)."""
-    if source == "thread":
-        stop, due = [False], [float("inf")]
-
-        def keep_firing():
-            while not stop[0]:
-                if time.perf_counter() < due[0] or not fire():
-                    time.sleep(0)  # lets go of the interpreter lock
-
-        thread = threading.Thread(target=keep_firing, daemon=True)
-        thread.start()
-
-        def arm():
-            due[0] = time.perf_counter() + random.random() * window
-
-        def disarm():
-            stop[0] = True
-            thread.join()
-        return arm, disarm
-    if source == "signal":
-        previous = signal.signal(signal.SIGALRM, lambda *_: fire())
-
-        def disarm():
-            signal.setitimer(signal.ITIMER_REAL, 0)
-            signal.signal(signal.SIGALRM, previous)
-        return lambda: signal.setitimer(signal.ITIMER_REAL, random.random() * window + 1e-6), disarm
-    thresholds, due = gc.get_threshold(), [float("inf")]
-    callback = lambda phase, info: phase == "start" and time.perf_counter() >= due[0] and fire()  # noqa: E731
-    gc.callbacks.append(callback)
-    gc.set_threshold(1)
+@contextlib.contextmanager
+def patch_source(source, fire, window):
+    """Yields `arm`, which makes `source` call `fire` at a random moment of the
+    next `window` seconds."""
+    due = [float("inf")]
 
     def arm():
         due[0] = time.perf_counter() + random.random() * window
+    with contextlib.ExitStack() as undo:
+        if source == "signal":
+            undo.callback(signal.signal, signal.SIGALRM,
+                          signal.signal(signal.SIGALRM, lambda *_: fire()))
+            undo.callback(signal.setitimer, signal.ITIMER_REAL, 0)
+            yield lambda: signal.setitimer(signal.ITIMER_REAL, random.random() * window + 1e-6)
+            return
+        if source == "thread":
+            stop = threading.Event()
 
-    def disarm():
-        gc.callbacks.remove(callback)
-        gc.set_threshold(*thresholds)
-    return arm, disarm
+            def keep_firing():
+                while not stop.is_set():
+                    if time.perf_counter() < due[0] or not fire():
+                        time.sleep(0)  # lets go of the interpreter lock
+            thread = threading.Thread(target=keep_firing, daemon=True)
+            thread.start()
+            undo.callback(thread.join)
+            undo.callback(stop.set)
+        else:
+            def callback(phase, info):
+                return phase == "start" and time.perf_counter() >= due[0] and fire()
+            undo.callback(gc.set_threshold, *gc.get_threshold())
+            gc.callbacks.append(callback)
+            undo.callback(gc.callbacks.remove, callback)
+            gc.set_threshold(1)
+        yield arm
 
 
 @pytest.mark.parametrize("source", ["thread", "signal", "gc"])
-def test_a_patch_made_mid_call_is_honoured(source, road, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
-    monkeypatch.setattr(mod, "HAS_GROWL", False)
+def test_a_patch_made_mid_call_is_honoured(source, road, creator, fast_switches, monkeypatch):
     genuine = pathlib.Path.touch
     current = [{"armed": False}]  # the batch under way: each has a dictionary of its own
 
@@ -598,31 +553,23 @@ def test_a_patch_made_mid_call_is_honoured(source, road, tmp_path, monkeypatch):
         # Each parent is missing and its own parent there: the road makes it.
         return [f"t{i}.{k}/f.txt" for k in range(6)]
 
-    creator = mod.FileCreator()
     with contextlib.redirect_stdout(io.StringIO()):
         start = time.perf_counter()
         creator.create_files(batch("warm"))  # proves the road, and times a batch
         window = 1.5 * (time.perf_counter() - start)
-    arm, disarm = patch_sources(source, fire, window)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
+    monkeypatch.setattr(pathlib.Path, "touch", genuine)  # put back, whatever happens
     missed, mid_batch = [], 0
-    try:
-        with contextlib.redirect_stdout(io.StringIO()):
-            for i in range(100):
-                this = {"armed": True, "targets": batch(i), "touched": []}
-                current[0] = this
-                arm()
-                creator.create_files(this["targets"])
-                this["armed"] = False
-                pathlib.Path.touch = genuine
-                absent = this.get("absent", [])
-                mid_batch += 0 < len(absent) < len(this["targets"])
-                missed += [t for t in absent if t not in this["touched"]]
-    finally:
-        pathlib.Path.touch = genuine
-        sys.setswitchinterval(interval)
-        disarm()
+    with patch_source(source, fire, window) as arm, contextlib.redirect_stdout(io.StringIO()):
+        for i in range(100):
+            this = {"armed": True, "targets": batch(i), "touched": []}
+            current[0] = this
+            arm()
+            creator.create_files(this["targets"])
+            this["armed"] = False
+            pathlib.Path.touch = genuine
+            absent = this.get("absent", [])
+            mid_batch += 0 < len(absent) < len(this["targets"])
+            missed += [t for t in absent if t not in this["touched"]]
     assert missed == [], f"{len(missed)} files made with the genuine touch after the patch"
     if source != "gc" or road == "pathlib":  # a collection runs in Python code only
         assert mid_batch > 0, "no patch landed inside a batch"
