@@ -26,16 +26,14 @@ from helpers import (PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, chil
 PRELUDE = """
 import atexit, contextlib, io, os, sys, types, pathlib
 import crenly.crenly as m
-m.HAS_CLIPBOARD = False
-m.HAS_GROWL = False
+m.HAS_CLIPBOARD = m.HAS_GROWL = False
 {force}
 given = []
-class Growl:
-    def notify(self, **kw):
-        filepath = given.pop()
-        print("notify:", ascii(filepath), type(filepath).__name__, ascii(kw["description"]))
+def notify(**kw):
+    filepath = given.pop()
+    print("notify:", ascii(filepath), type(filepath).__name__, ascii(kw["description"]))
 fc = m.FileCreator()
-fc.growl = Growl()
+fc.growl = types.SimpleNamespace(notify=notify)
 def _notify(filepath, notify=fc._notify):
     given.append(filepath)
     return notify(filepath)

@@ -133,21 +133,6 @@ class Hooked:
             cls.events.append((event, shown))
 
 
-class Console(io.StringIO):
-    """Standard output that applies the steps scheduled before file n once
-    the line of file n - 1 is written."""
-
-    def __init__(self, on_file_line):
-        super().__init__()
-        self.on_file_line = on_file_line
-
-    def write(self, text):
-        n = super().write(text)
-        if text.startswith(("\u2713", "\u2717")):
-            self.on_file_line()
-        return n
-
-
 PATHLIB_FILES = (pathlib.__file__, os.path.__file__)
 
 
@@ -259,11 +244,16 @@ def run(ops, config, forced, base, root):
         for kind, arg in schedule.pop((done[0], in_notify), []):
             actions[kind](arg)
 
-    def on_file_line():
-        done[0] += 1
-        apply_due()
+    class Console(io.StringIO):
+        """Applies the steps scheduled before file n once the line of file n - 1 is written."""
+        def write(self, text):
+            n = super().write(text)
+            if text.startswith(("\u2713", "\u2717")):
+                done[0] += 1
+                apply_due()
+            return n
 
-    console = Console(on_file_line)
+    console = Console()
     originals = (mod.HAS_CLIPBOARD, mod.HAS_GROWL, getattr(mod, "clipboard", None), mod.traceback, sys.argv,
                  mod.Path)
     cwd = os.getcwd()
@@ -366,9 +356,8 @@ def test_with_an_audit_hook_installed_partway(tmp_path):
 @pytest.mark.skipif(os.geteuid() == 0 and shutil.which("setpriv") is None,
                     reason="setpriv (util-linux) missing")
 def test_as_an_unprivileged_user(tmp_path):
-    # Root keeps its own files (the checkout, the test's folder, which may
-    # lie in folders no other user can enter) and loses only what lets it
-    # past permission bits.
+    # Root keeps its own files (the checkout, the test's folder, which other
+    # users may not enter) and loses only what lets it past permission bits.
     prefix = () if os.geteuid() != 0 else WITHOUT_FILE_CAPABILITIES
     assert "road calls" in run_child("plain", tmp_path, prefix)
 
@@ -671,17 +660,14 @@ static int interrupt(const char* path, const char* end) {
     return 1;
 }
 
-static int opened(const char* path, int fd) {
-    if (fd >= 0 && ends_with(path, ".closefail")) failing = fd;
-    return fd;
-}
-
 #define OPEN(name) \
     int name(const char* path, int flags, ...) { \
         va_list args; va_start(args, flags); mode_t mode = va_arg(args, mode_t); va_end(args); \
         if (interrupt(path, ".eintr")) return -1; \
         int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, #name); \
-        return opened(path, real(path, flags, mode)); \
+        int fd = real(path, flags, mode); \
+        if (fd >= 0 && ends_with(path, ".closefail")) failing = fd; \
+        return fd; \
     }
 OPEN(open)
 OPEN(open64)
