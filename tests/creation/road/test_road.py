@@ -141,41 +141,37 @@ class Observers:
     each recording the pathlib and posixpath functions it sees start."""
 
     def __init__(self):
-        self.seen, self.on, self.outer = [], set(), {}
+        self.seen, self.stops = [], {}  # kind: how to switch it off
 
     def record(self, kind, code):
         if code.co_filename in PATHLIB_FILES:
             self.seen.append((kind, code.co_qualname))
 
     def start(self, kind):
-        if kind in self.on:
+        if kind in self.stops:
             return
-        self.on.add(kind)
         if kind == "profile":
-            self.outer[kind] = sys.getprofile()  # a tracer from outside (coverage, a debugger)
+            outer = sys.getprofile()  # a tracer from outside (coverage, a debugger)
             sys.setprofile(lambda frame, event, arg: event == "call" and self.record(kind, frame.f_code))
+            self.stops[kind] = lambda: sys.setprofile(outer)
         elif kind == "trace":
             def trace(frame, event, arg):
                 if event == "call":
                     self.record(kind, frame.f_code)
-            self.outer[kind] = sys.gettrace()
+            outer = sys.gettrace()
             sys.settrace(trace)
+            self.stops[kind] = lambda: sys.settrace(outer)
         else:
             mon = sys.monitoring
             mon.use_tool_id(MONITORING_TOOL, "crenly test")
             mon.register_callback(MONITORING_TOOL, mon.events.PY_START,
                                   lambda code, offset: self.record(kind, code))
             mon.set_events(MONITORING_TOOL, mon.events.PY_START)
+            self.stops[kind] = lambda: mon.set_events(MONITORING_TOOL, 0) or mon.free_tool_id(MONITORING_TOOL)
 
     def close(self):
-        if "profile" in self.on:
-            sys.setprofile(self.outer["profile"])
-        if "trace" in self.on:
-            sys.settrace(self.outer["trace"])
-        if "monitoring" in self.on:
-            sys.monitoring.set_events(MONITORING_TOOL, 0)
-            sys.monitoring.free_tool_id(MONITORING_TOOL)
-        self.on.clear()
+        while self.stops:
+            self.stops.popitem()[1]()
 
 
 def run(ops, config, forced, base, root):
@@ -253,23 +249,19 @@ def run(ops, config, forced, base, root):
                 apply_due()
             return n
 
-    console = Console()
-    originals = (mod.HAS_CLIPBOARD, mod.HAS_GROWL, getattr(mod, "clipboard", None), mod.traceback, sys.argv,
-                 mod.Path)
-    cwd = os.getcwd()
-    umask = os.umask(config["umask"])
-    calls = road_calls()
+    console, mp, umask, calls = Console(), pytest.MonkeyPatch(), os.umask(config["umask"]), road_calls()
     try:
-        os.chdir(root)
-        mod.HAS_GROWL = False  # no registration: the notifier is a recorder
+        mp.chdir(root)
+        mp.setattr(mod, "HAS_GROWL", False)  # no registration: the notifier is a recorder
         creator = mod.FileCreator()
-        mod.HAS_GROWL = config["growl"]
         if config["growl"]:
             creator.growl = types.SimpleNamespace(notify=notify)
-        mod.HAS_CLIPBOARD = config["clipboard"] is not None
-        mod.clipboard = types.SimpleNamespace(copy=copy)
-        mod.traceback = types.SimpleNamespace(format_exc=format_exc)
-        sys.argv = ["crenly", "--debug"] if config["debug"] else ["crenly"]
+        for name, value in [("HAS_GROWL", config["growl"]), ("Path", mod.Path),
+                            ("HAS_CLIPBOARD", config["clipboard"] is not None),
+                            ("clipboard", types.SimpleNamespace(copy=copy)),
+                            ("traceback", types.SimpleNamespace(format_exc=format_exc))]:
+            mp.setattr(mod, name, value, raising=False)
+        mp.setattr(sys, "argv", ["crenly", "--debug"] if config["debug"] else ["crenly"])
         if forced:
             force_pathlib(mod)
         apply_due()
@@ -290,11 +282,10 @@ def run(ops, config, forced, base, root):
     finally:
         observers.close()
         os.umask(umask)
-        os.chdir(cwd)
         for kind, stack in stacks.items():
             if stack:
                 setattr(*targets[kind], stack[0])
-        mod.HAS_CLIPBOARD, mod.HAS_GROWL, mod.clipboard, mod.traceback, sys.argv, mod.Path = originals
+        mp.undo()
         events, Hooked.events = Hooked.events, None
     seen.update(console=shown(console.getvalue()), audit=events, observed=observers.seen,
                 files=snapshot(base))
