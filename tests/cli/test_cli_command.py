@@ -62,8 +62,9 @@ def help_text(monkeypatch):
 
 @pytest.fixture
 def env(tmp_path_factory):
+    missing = "raise ImportError('not installed here')\n"
     shadow = write_tree(tmp_path_factory.mktemp("shadow"), dict.fromkeys(
-        ("clipboard.py", "trelvin.py", "gntp/__init__.py"), "raise ImportError('not installed here')\n"))
+        ("clipboard.py", "trelvin.py", "gntp/__init__.py"), missing))
     return lambda **overrides: child_env([shadow], COLUMNS=COLUMNS, **overrides)
 
 
@@ -104,17 +105,14 @@ def test_help(crenly_cmd, help_text, args):
     assert "Show detailed error messages" in text
 
 
-def test_version(crenly_cmd):
-    assert crenly_cmd("--version", "x.txt") == (0, (WARNINGS + VERSION + "\n").encode(), b"")
+@pytest.mark.parametrize("args, code, out, err", [
+    (["--version", "x.txt"], 0, VERSION + "\n", ""),
+    (["--bogus", "x.txt"], 2, "", "crenly: error: unrecognized arguments: --bogus\n"),
+], ids=["version", "unknown option"])
+def test_an_option_ends_the_run(crenly_cmd, help_text, args, code, out, err):
+    usage = parser("crenly").format_usage() if err else ""  # help_text set COLUMNS
+    assert crenly_cmd(*args) == (code, (WARNINGS + out).encode(), (usage + err).encode())
     assert not any(crenly_cmd.cwd.iterdir())
-
-
-def test_unknown_option(crenly_cmd, monkeypatch):
-    monkeypatch.setenv("COLUMNS", COLUMNS)
-    usage = parser("crenly").format_usage()
-    code, out, err = crenly_cmd("--bogus", "x.txt")
-    assert (code, out.decode()) == (2, WARNINGS)
-    assert err.decode() == usage + "crenly: error: unrecognized arguments: --bogus\n"
 
 
 def reassemble(args):
