@@ -163,7 +163,8 @@ def test_ten_thousand_groups_on_a_small_stack(py):
 
 def test_module_global_re_is_looked_up_at_each_call(creator, monkeypatch):
     calls = []
-    monkeypatch.setattr(mod, "re", types.SimpleNamespace(search=lambda *a, **k: calls.append((a, k))))
+    record = types.SimpleNamespace(search=lambda *args, **kwargs: calls.append((args, kwargs)))
+    monkeypatch.setattr(mod, "re", record)
     text = "dir/{a,b}.txt"
     result = creator.parse_brace_expansion(text)
     assert result == [text] and result[0] is text

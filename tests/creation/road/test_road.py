@@ -167,7 +167,8 @@ class Observers:
             mon.register_callback(MONITORING_TOOL, mon.events.PY_START,
                                   lambda code, offset: self.record(kind, code))
             mon.set_events(MONITORING_TOOL, mon.events.PY_START)
-            self.stops[kind] = lambda: mon.set_events(MONITORING_TOOL, 0) or mon.free_tool_id(MONITORING_TOOL)
+            self.stops[kind] = lambda: (mon.set_events(MONITORING_TOOL, 0),
+                                        mon.free_tool_id(MONITORING_TOOL))
 
     def close(self):
         while self.stops:
@@ -249,7 +250,8 @@ def run(ops, config, forced, base, root):
                 apply_due()
             return n
 
-    console, mp, umask, calls = Console(), pytest.MonkeyPatch(), os.umask(config["umask"]), road_calls()
+    console, mp, calls = Console(), pytest.MonkeyPatch(), road_calls()
+    umask = os.umask(config["umask"])
     try:
         mp.chdir(root)
         mp.setattr(mod, "HAS_GROWL", False)  # no registration: the notifier is a recorder
