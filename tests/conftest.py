@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import MARK, PACKAGE_DIR, PRELUDE, WINDOWS, run_python
+from helpers import MARK, PACKAGE_DIR, PRELUDE, WINDOWS, run_python, write_tree
 
 
 def pytest_configure(config):
@@ -92,13 +92,7 @@ def x_display():
 @pytest.fixture
 def fakes(tmp_path):
     """`fakes(tree, name)`: write a package tree (None skips a file), return its directory."""
-    def make(tree, name="fakes"):
-        for rel, text in tree.items():
-            if text is not None:
-                (tmp_path / name / rel).parent.mkdir(parents=True, exist_ok=True)
-                (tmp_path / name / rel).write_text(text)
-        return tmp_path / name
-    return make
+    return lambda tree, name="fakes": write_tree(tmp_path / name, tree)
 
 
 @pytest.fixture

@@ -97,22 +97,26 @@ def child_env(extra_paths=(), **overrides) -> dict:
     return env
 
 
-def run_python(code: str, *argv, cwd, extra_paths=(), env=None, timeout=60,
-               input=None, python_args=()) -> Run:
-    """Run `code` (dedented) with `python -c` in a new interpreter."""
-    args = [sys.executable, *python_args, "-c", textwrap.dedent(code), *argv]
-    proc = subprocess.run(args, cwd=cwd, env=env or child_env(extra_paths),
-                          capture_output=True, text=True, encoding="utf-8",
-                          errors="surrogateescape", timeout=timeout, input=input)
-    return Run(args, proc.returncode, proc.stdout, proc.stderr)
-
-
-def run_command(argv, *, cwd, env=None, timeout=60, input=None) -> Run:
+def run_command(argv, *, cwd, env=None, timeout=60) -> Run:
     """Run an installed command (e.g. the `crenly` launcher) by its argv."""
-    proc = subprocess.run(list(argv), cwd=cwd, env=env or child_env(),
-                          capture_output=True, text=True, encoding="utf-8",
-                          errors="surrogateescape", timeout=timeout, input=input)
-    return Run(list(argv), proc.returncode, proc.stdout, proc.stderr)
+    proc = subprocess.run(argv, cwd=cwd, env=env or child_env(), capture_output=True, text=True,
+                          encoding="utf-8", errors="surrogateescape", timeout=timeout)
+    return Run(argv, proc.returncode, proc.stdout, proc.stderr)
+
+
+def run_python(code: str, *argv, extra_paths=(), env=None, **kw) -> Run:
+    """Run `code` (dedented) with `python -c` in a new interpreter."""
+    return run_command([sys.executable, "-c", textwrap.dedent(code), *argv],
+                       env=env or child_env(extra_paths), **kw)
+
+
+def write_tree(root: Path, tree: dict) -> Path:
+    """Write the files of `tree` (relative path -> text; None: no file) under root."""
+    for rel, text in tree.items():
+        if text is not None:
+            (root / rel).parent.mkdir(parents=True, exist_ok=True)
+            (root / rel).write_text(text)
+    return root
 
 
 # ---- Module-shell scenarios: stand-in optional packages, a child's report,

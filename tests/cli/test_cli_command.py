@@ -22,7 +22,8 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error
+from helpers import (WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error,
+                     write_tree)
 from crenly import crenly as mod
 
 VERSION = "crenly v2.0.0 by The crenly team (team@crenly.dev)"
@@ -59,23 +60,12 @@ def help_text(monkeypatch):
     return lambda prog="crenly": parser(prog).format_help()
 
 
-@pytest.fixture(scope="module")
-def shadow(tmp_path_factory):
-    site = tmp_path_factory.mktemp("shadow")
-    for name in ("clipboard.py", "trelvin.py", "gntp/__init__.py"):
-        (site / name).parent.mkdir(exist_ok=True)
-        (site / name).write_text("raise ImportError('not installed here')\n")
-    return site
-
-
 @pytest.fixture
-def env(shadow):
-    def make(**overrides):
-        e = {k: v for k, v in os.environ.items()
-             if k not in ("TRACEBACK", "PYTHONIOENCODING", "PYTHONWARNINGS")}
-        e.update(PYTHONUTF8="1", PYTHONPATH=str(shadow), COLUMNS=COLUMNS, **overrides)
-        return e
-    return make
+def env(tmp_path_factory):
+    missing = "raise ImportError('not installed here')\n"
+    shadow = write_tree(tmp_path_factory.mktemp("shadow"), dict.fromkeys(
+        ("clipboard.py", "trelvin.py", "gntp/__init__.py"), missing))
+    return lambda **overrides: child_env([shadow], COLUMNS=COLUMNS, **overrides)
 
 
 @pytest.fixture(params=["launcher", "python -m"])
@@ -115,17 +105,14 @@ def test_help(crenly_cmd, help_text, args):
     assert "Show detailed error messages" in text
 
 
-def test_version(crenly_cmd):
-    assert crenly_cmd("--version", "x.txt") == (0, (WARNINGS + VERSION + "\n").encode(), b"")
+@pytest.mark.parametrize("args, code, out, err", [
+    (["--version", "x.txt"], 0, VERSION + "\n", ""),
+    (["--bogus", "x.txt"], 2, "", "crenly: error: unrecognized arguments: --bogus\n"),
+], ids=["version", "unknown option"])
+def test_an_option_ends_the_run(crenly_cmd, help_text, args, code, out, err):
+    usage = parser("crenly").format_usage() if err else ""  # help_text set COLUMNS
+    assert crenly_cmd(*args) == (code, (WARNINGS + out).encode(), (usage + err).encode())
     assert not any(crenly_cmd.cwd.iterdir())
-
-
-def test_unknown_option(crenly_cmd, monkeypatch):
-    monkeypatch.setenv("COLUMNS", COLUMNS)
-    usage = parser("crenly").format_usage()
-    code, out, err = crenly_cmd("--bogus", "x.txt")
-    assert (code, out.decode()) == (2, WARNINGS)
-    assert err.decode() == usage + "crenly: error: unrecognized arguments: --bogus\n"
 
 
 def reassemble(args):
@@ -282,11 +269,7 @@ SERVICES = {
 
 @pytest.fixture(scope="module")
 def services(tmp_path_factory):
-    site = tmp_path_factory.mktemp("services")
-    for rel, text in SERVICES.items():
-        (site / rel).parent.mkdir(exist_ok=True)
-        (site / rel).write_text(text)
-    return site
+    return write_tree(tmp_path_factory.mktemp("services"), SERVICES)
 
 
 KEYBOARD = "\nKeyboardInterrupt\n"

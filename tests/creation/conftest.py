@@ -1,5 +1,7 @@
 """Fixtures of the creation tests."""
 
+import sys
+
 import pytest
 
 import crenly.crenly as mod
@@ -13,6 +15,24 @@ def work(tmp_path):
     directory), for checking what a run created or left alone."""
     (tmp_path / "work").mkdir(exist_ok=True)
     return (tmp_path / "work").resolve()
+
+
+@pytest.fixture
+def creator(tmp_path, monkeypatch):
+    """A FileCreator that touches no desktop service, working in tmp_path."""
+    monkeypatch.setattr(mod, "HAS_GROWL", False)
+    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
+    monkeypatch.chdir(tmp_path)
+    return mod.FileCreator()
+
+
+@pytest.fixture
+def fast_switches():
+    """A switch interval of 1 µs: threads take turns as often as they can."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(interval)
 
 
 @pytest.fixture(params=["native", "pathlib"])

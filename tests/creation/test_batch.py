@@ -8,14 +8,6 @@ from creation_helpers import LIMIT_MESSAGE
 from crenly import crenly as mod
 
 
-@pytest.fixture
-def creator(tmp_path, monkeypatch):
-    monkeypatch.setattr(mod, "HAS_GROWL", False)
-    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
-    monkeypatch.chdir(tmp_path)
-    return mod.FileCreator()
-
-
 def tree(root):
     return sorted(p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file())
 

@@ -97,7 +97,24 @@ def test_matches_the_python_model(creator, text):
 
 # The limit cases run in a child with a capped address space (POSIX only): an
 # expansion that builds before it counts, or a count that wraps around, fails
-# there instead of eating the machine.
+# there instead of eating the machine. Each case: the text, as an expression of
+# the child, and what its expansion gives.
+OVER, OVER_CHARS = f"ValueError {LIMIT_MESSAGE}", f"ValueError {CHAR_LIMIT_MESSAGE}"
+LIMITS = {
+    "2**20": ('"{a,b}" * 20', OVER),
+    "4**11": ('"d/{a,b,c,d}" * 11', OVER),
+    "2**64": ('"{a,b}" * 64', OVER),
+    "2**200": ('"x{a,b}" * 200', OVER),
+    "101*9901": ('group(101) + "-" + group(9901)', OVER),
+    "zero after overflow": ('"{a,b}" * 70 + "{,}"', "len 0 [] []"),
+    "10**6": ("group(10) * 6", f"len 1000000 ['i0i0i0i0i0i0'] ['{'i9' * 6}']"),
+    # 10**6 paths of 100 characters each, then of 101; 28 KB for 2 * 10**10
+    "10**8 chars": ('fixed + fixed + "y" * 94',
+                    f"len 1000000 ['000000{'y' * 94}'] ['999999{'y' * 94}']"),
+    "10**8+10**6 chars": ('fixed + fixed + "y" * 95', OVER_CHARS),
+    "28 KB": ('fixed + fixed + "x" * 20000', OVER_CHARS),
+    "both bounds": ('"{a,b}" * 21 + "x" * 100', OVER),
+}
 LIMIT_CHILD = """
 import sys
 if sys.platform != "win32":
@@ -108,23 +125,9 @@ crenly.HAS_GROWL = False
 creator = crenly.FileCreator()
 group = lambda n: "{" + ",".join(f"i{k}" for k in range(n)) + "}"
 fixed = "{" + ",".join(f"{k:03}" for k in range(1000)) + "}"
-cases = {
-    "2**20": "{a,b}" * 20,
-    "4**11": "d/{a,b,c,d}" * 11,
-    "2**64": "{a,b}" * 64,
-    "2**200": "x{a,b}" * 200,
-    "101*9901": group(101) + "-" + group(9901),
-    "zero after overflow": "{a,b}" * 70 + "{,}",
-    "10**6": group(10) * 6,
-    # 10**6 paths of 100 characters each, then of 101; 28 KB for 2 * 10**10
-    "10**8 chars": fixed + fixed + "y" * 94,
-    "10**8+10**6 chars": fixed + fixed + "y" * 95,
-    "28 KB": fixed + fixed + "x" * 20000,
-    "both bounds": "{a,b}" * 21 + "x" * 100,
-}
-for name, text in cases.items():
+for name, text in CASES.items():
     try:
-        result = creator.parse_brace_expansion(text)
+        result = creator.parse_brace_expansion(eval(text))
     except Exception as e:
         print("=>", name, type(e).__name__, e)
     else:
@@ -134,21 +137,10 @@ for name, text in cases.items():
 
 @pytest.mark.plain_build_only(reason="caps the address space below what ASan reserves for its shadow memory")
 def test_path_limit(py):
-    run = py(LIMIT_CHILD, timeout=120).ok()
-    last = "i9" * 6
+    cases = {name: text for name, (text, _) in LIMITS.items()}
+    run = py(LIMIT_CHILD.replace("CASES", repr(cases)), timeout=120).ok()
     assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
-        f"2**20 ValueError {LIMIT_MESSAGE}",
-        f"4**11 ValueError {LIMIT_MESSAGE}",
-        f"2**64 ValueError {LIMIT_MESSAGE}",
-        f"2**200 ValueError {LIMIT_MESSAGE}",
-        f"101*9901 ValueError {LIMIT_MESSAGE}",
-        "zero after overflow len 0 [] []",
-        f"10**6 len 1000000 ['i0i0i0i0i0i0'] ['{last}']",
-        f"10**8 chars len 1000000 ['000000{'y' * 94}'] ['999999{'y' * 94}']",
-        f"10**8+10**6 chars ValueError {CHAR_LIMIT_MESSAGE}",
-        f"28 KB ValueError {CHAR_LIMIT_MESSAGE}",
-        f"both bounds ValueError {LIMIT_MESSAGE}",
-    ], run.describe()
+        f"{name} {outcome}" for name, (_, outcome) in LIMITS.items()], run.describe()
 
 
 def test_ten_thousand_groups_on_a_small_stack(py):
@@ -169,26 +161,18 @@ def test_ten_thousand_groups_on_a_small_stack(py):
     assert run.returncode == 0 and "=> True" in run.stdout.splitlines(), run.describe()
 
 
-class FakeRe:
-    def __init__(self, action):
-        self.action, self.calls = action, []
-
-    def search(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return self.action()
-
-
 def test_module_global_re_is_looked_up_at_each_call(creator, monkeypatch):
-    fake = FakeRe(lambda: None)
-    monkeypatch.setattr(mod, "re", fake)
+    calls = []
+    record = types.SimpleNamespace(search=lambda *args, **kwargs: calls.append((args, kwargs)))
+    monkeypatch.setattr(mod, "re", record)
     text = "dir/{a,b}.txt"
     result = creator.parse_brace_expansion(text)
     assert result == [text] and result[0] is text
-    assert fake.calls == [((PATTERN, text), {})] and len(PATTERN) == 25
+    assert calls == [((PATTERN, text), {})] and len(PATTERN) == 25
 
-    def boom():
+    def boom(*args, **kwargs):
         raise RuntimeError("search failed")
-    monkeypatch.setattr(mod, "re", FakeRe(boom))
+    monkeypatch.setattr(mod, "re", types.SimpleNamespace(search=boom))
     with pytest.raises(RuntimeError, match="search failed"):
         creator.parse_brace_expansion(text)
 
@@ -243,7 +227,8 @@ def test_substitute_match_positions_are_checked(creator, monkeypatch, reports, e
 # each takes effect while it is in place and leaves nothing behind. "+" marks
 # an expansion that took the module's own shortcut (re's genuine search
 # followed step by step), "-" one that called re's search; the shortcut is
-# proved from its second use on.
+# proved from its second use on. The comment after an expansion is what it
+# must print: its result, the calls recorded, its mark.
 RE_PATCH_CHILD = """
 import importlib, re, sys
 from unittest import mock
@@ -267,72 +252,52 @@ def record(result):
     return lambda *args: calls.append(args) or result
 
 genuine, genuine_compile, other = re.search, re._compile, re.compile("(x)(y)(z)")
-expand("first use")
+expand("first use")  # ['d/a', 'd/b'] 0 -
 exec("def search(pattern, string, flags=0):\\n    return None", re.__dict__)
-expand("search redefined in re's namespace")
+expand("search redefined in re's namespace")  # ['d/{a,b}'] 0 -
 re.search = genuine
-expand("search restored")
+expand("search restored")  # ['d/a', 'd/b'] 0 +
 re.search = record(None)
-expand("search patched")
+expand("search patched")  # ['d/{a,b}'] 1 -
 re.search = genuine
-expand("search restored again")
+expand("search restored again")  # ['d/a', 'd/b'] 0 +
 re.search = lambda *args: record(None)(*args) or genuine(*args)
-expand("search wrapped", "a{b,c}{d,e}")
+expand("search wrapped", "a{b,c}{d,e}")  # ['a/bd', 'a/be', 'a/cd', 'a/ce'] 1 -
 re.search = re.match
-expand("search is re.match", "{}x{a}")
+expand("search is re.match", "{}x{a}")  # ['{}x{a}'] 0 -
 re.search = genuine
 with mock.patch("re.compile", record(other)):
-    expand("compile patched")
-expand("compile restored")
+    expand("compile patched")  # ['d/a', 'd/b'] 0 +
+expand("compile restored")  # ['d/a', 'd/b'] 0 +
 with mock.patch("re._compile", record(other)):
-    expand("_compile patched")
-    expand("_compile patched, no brace", "plain.txt")
-expand("no brace", "plain.txt")
+    expand("_compile patched")  # ['d/{a,b}'] 1 -
+    expand("_compile patched, no brace", "plain.txt")  # ['plain.txt'] 1 -
+expand("no brace", "plain.txt")  # ['plain.txt'] 0 +
 exec("def _compile(pattern, flags):\\n    return _compiler.compile('(x)(y)(z)', flags)", re.__dict__)
-expand("_compile redefined in re's namespace")
+expand("_compile redefined in re's namespace")  # ['d/{a,b}'] 0 -
 re._compile = genuine_compile
-expand("_compile restored")
+expand("_compile restored")  # ['d/a', 'd/b'] 0 +
 with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
-    expand("cache entry replaced")
-    expand("cache entry replaced, no brace", "xyz.txt")
+    expand("cache entry replaced")  # ['d/{a,b}'] 0 -
+    expand("cache entry replaced, no brace", "xyz.txt")  # ['y.txt'] 0 -
 with mock.patch.object(re, "_cache2", {}):
-    expand("cache replaced")
+    expand("cache replaced")  # ['d/a', 'd/b'] 0 +
 with mock.patch("re.compile"):
     creator.parse_brace_expansion("a{b,c}")
 re.purge()
-expand("purged")
+expand("purged")  # ['d/a', 'd/b'] 0 +
 sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_name in
                ("search", "_compile") and calls.append(frame.f_code.co_name))
-expand("a profile function on")
+expand("a profile function on")  # ['d/a', 'd/b'] 2 -
 sys.setprofile(None)
-expand("profile function off")
+expand("profile function off")  # ['d/a', 'd/b'] 0 +
 importlib.reload(re)
-expand("reloaded", "{}x{a}")
+expand("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
 """
 
 
 def test_re_patches_take_effect_and_leave_no_trace(py):
     run = py(RE_PATCH_CHILD).ok()
+    expected = re.findall(r'^ *expand\("([^"]+)".*  # (.+)$', RE_PATCH_CHILD, re.M)
     assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
-        "first use ['d/a', 'd/b'] 0 -",
-        "search redefined in re's namespace ['d/{a,b}'] 0 -",
-        "search restored ['d/a', 'd/b'] 0 +",
-        "search patched ['d/{a,b}'] 1 -",
-        "search restored again ['d/a', 'd/b'] 0 +",
-        "search wrapped ['a/bd', 'a/be', 'a/cd', 'a/ce'] 1 -",
-        "search is re.match ['{}x{a}'] 0 -",
-        "compile patched ['d/a', 'd/b'] 0 +",
-        "compile restored ['d/a', 'd/b'] 0 +",
-        "_compile patched ['d/{a,b}'] 1 -",
-        "_compile patched, no brace ['plain.txt'] 1 -",
-        "no brace ['plain.txt'] 0 +",
-        "_compile redefined in re's namespace ['d/{a,b}'] 0 -",
-        "_compile restored ['d/a', 'd/b'] 0 +",
-        "cache entry replaced ['d/{a,b}'] 0 -",
-        "cache entry replaced, no brace ['y.txt'] 0 -",
-        "cache replaced ['d/a', 'd/b'] 0 +",
-        "purged ['d/a', 'd/b'] 0 +",
-        "a profile function on ['d/a', 'd/b'] 2 -",
-        "profile function off ['d/a', 'd/b'] 0 +",
-        "reloaded ['{}x/a'] 0 +",
-    ], run.describe()
+        " ".join(pair) for pair in expected], run.describe()

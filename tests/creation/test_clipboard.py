@@ -2,6 +2,7 @@
 display, its failure warning, and the switch HAS_CLIPBOARD."""
 
 import ast
+import inspect
 import shutil
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import time
 
 import pytest
 
-from helpers import GNTP_WARNING, WINDOWS, Run, child_env, on_windows, posix_newlines
+from helpers import GNTP_WARNING, WINDOWS, Run, child_env, on_windows, posix_newlines, write_tree
 
 SETUP = """
 import os, subprocess, time
@@ -24,6 +25,17 @@ print("---")
 # interpreter through the Win32 clipboard on Windows.
 PASTE = on_windows(["xclip", "-o", "-selection", "clipboard"],
                    [sys.executable, "-c", "import pyperclip, sys; sys.stdout.write(pyperclip.paste())"])
+
+
+def pasted(env, wanted):
+    """What pastes, once it is `wanted` or after 10 s: xclip, forked into the
+    background, takes the selection a moment after copy() returns."""
+    deadline = time.monotonic() + 10
+    while True:
+        text = subprocess.run(PASTE, env=env, capture_output=True, text=True, timeout=10).stdout
+        if text == wanted or time.monotonic() > deadline:
+            return text
+        time.sleep(0.02)
 
 
 @pytest.fixture
@@ -51,32 +63,23 @@ def test_clipboard_holds_the_absolute_path_of_each_created_file(display, work):
     env = child_env() if WINDOWS else child_env(DISPLAY=display, WAYLAND_DISPLAY=None)
     out = run_to_files(SETUP + f"""
 PASTE = {PASTE!r}
-def pasted(name):
-    # xclip, forked into the background, takes the selection a moment after copy() returns
-    deadline = time.monotonic() + 10
-    while True:
-        text = subprocess.run(PASTE, capture_output=True, text=True, timeout=10).stdout
-        if text == os.path.abspath(name) or time.monotonic() > deadline:
-            return text
-        time.sleep(0.02)
+{inspect.getsource(pasted)}
 print(m.HAS_CLIPBOARD)
 for name in ("one.txt", "d/two.txt"):
-    print(fc.create_file(name), ascii(pasted(name)))
+    print(fc.create_file(name), ascii(pasted(None, os.path.abspath(name))))
 """, work, env)
     one, two = work / "one.txt", work / "d" / "two.txt"
     assert out.splitlines() == ["True",
                                 f'\u2713 File created: "{one}"', f"True {ascii(str(one))}",
                                 f'\u2713 File created: "{two}"', f"True {ascii(str(two))}"]
-    pasted = subprocess.run(PASTE, env=env, capture_output=True, text=True, timeout=10)
-    assert pasted.stdout == str(two)
+    assert pasted(env, str(two)) == str(two)
 
 
 def test_piped_command_ends_and_the_copies_reach_the_clipboard(display, work, crenly_bin):
     # The reader of each pipe waits for its end: a clipboard helper left in the
     # background holding crenly's stdout or stderr kept it waiting for ever.
-    (work.parent / "site/gntp").mkdir(parents=True)
-    (work.parent / "site/gntp/__init__.py").write_text("raise ImportError('not here')\n")
-    env = child_env([work.parent / "site"], WAYLAND_DISPLAY=None,
+    site = write_tree(work.parent / "site", {"gntp/__init__.py": "raise ImportError('not here')\n"})
+    env = child_env([site], WAYLAND_DISPLAY=None,
                     **({"DISPLAY": display} if display else {}))
     proc = subprocess.Popen([str(crenly_bin), "a.txt", "d/b.txt"], cwd=work, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -92,15 +95,7 @@ def test_piped_command_ends_and_the_copies_reach_the_clipboard(display, work, cr
         f"{GNTP_WARNING}\n"
         f'\u2713 File created: "{a}"\n\u2713 File created: "{b}"\n'
         "\n2/2 file(s) created successfully\n")
-    # xclip, forked into the background, takes the selection a moment after the
-    # command's copy returns: until then the earlier copy is what pastes.
-    deadline = time.monotonic() + 10
-    while True:
-        pasted = subprocess.run(PASTE, env=env, capture_output=True, text=True, timeout=10)
-        if pasted.stdout == str(b) or time.monotonic() > deadline:
-            break
-        time.sleep(0.02)
-    assert pasted.stdout == str(b)
+    assert pasted(env, str(b)) == str(b)  # until xclip takes it, the earlier copy pastes
 
 
 @pytest.mark.skipif(WINDOWS, reason="Windows always has the Win32 clipboard")

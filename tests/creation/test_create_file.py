@@ -26,16 +26,14 @@ from helpers import (PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, chil
 PRELUDE = """
 import atexit, contextlib, io, os, sys, types, pathlib
 import crenly.crenly as m
-m.HAS_CLIPBOARD = False
-m.HAS_GROWL = False
+m.HAS_CLIPBOARD = m.HAS_GROWL = False
 {force}
 given = []
-class Growl:
-    def notify(self, **kw):
-        filepath = given.pop()
-        print("notify:", ascii(filepath), type(filepath).__name__, ascii(kw["description"]))
+def notify(**kw):
+    filepath = given.pop()
+    print("notify:", ascii(filepath), type(filepath).__name__, ascii(kw["description"]))
 fc = m.FileCreator()
-fc.growl = Growl()
+fc.growl = types.SimpleNamespace(notify=notify)
 def _notify(filepath, notify=fc._notify):
     given.append(filepath)
     return notify(filepath)
@@ -54,17 +52,13 @@ def prelude(road):
     return PRELUDE.format(force=forcing(road))
 
 
-def road_calls(run):
-    return int(run.stderr.rsplit("road calls: ", 1)[1].split()[0])
-
-
 def after_import(run, road=None):
     """The lines printed after the prelude; with a road, the native road must
     have been taken (the pathlib one never)."""
-    run.ok()
-    assert "---\n" in run.stdout, run.describe()
+    assert "---\n" in run.ok().stdout, run.describe()
     if road is not None:
-        assert (road_calls(run) > 0) == (road == "native"), run.describe()
+        calls = int(run.stderr.rsplit("road calls: ", 1)[1].split()[0])
+        assert (calls > 0) == (road == "native"), run.describe()
     return run.stdout.split("---\n", 1)[1].splitlines()
 
 
@@ -217,11 +211,10 @@ def test_failure_reports_the_path_as_passed_and_changes_nothing(py, road, work, 
 ])
 def test_debug_in_argv_adds_the_traceback(py, road, work, argv, traced):
     prepare(work, files=["f"])
-    out = py(f"{prelude(road)}\nprint(fc.create_file('f/x.txt'))", *argv).ok()
-    text = out.stdout.split("---\n", 1)[1]
+    text = "\n".join(create(py, road, "f/x.txt", *argv, body="print(fc.create_file(PATH))")) + "\n"
     error = on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))
     cross = f"\u2717 Error creating file \"f/x.txt\": {error}\n"
-    assert text.startswith(cross) and text.endswith("\nFalse\n"), out.describe()
+    assert text.startswith(cross) and text.endswith("\nFalse\n"), text
     trace = text[len(cross):-len("False\n")]
     assert bool(trace) == traced
     if traced:

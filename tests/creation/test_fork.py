@@ -77,12 +77,11 @@ proving.join()
 """
 
 
-def test_a_child_forked_during_a_copy_gets_its_streams_back(py):
-    lines = py(DURING_A_COPY).ok().stdout.splitlines()
-    assert [line for line in lines if not line.startswith("\u2713")] == [
-        "during the copy: False False", "child: True True", "started by the child", "after: True True"]
-
-
-def test_a_child_forked_during_a_proof_proves_afresh(py):
-    out = py(DURING_A_PROOF).ok().stdout
-    assert "child's road calls: 2" in out, out
+@pytest.mark.parametrize("code, expected", [
+    (DURING_A_COPY, ["during the copy: False False", "child: True True", "started by the child",
+                     "after: True True"]),
+    (DURING_A_PROOF, ["child's road calls: 2"]),
+], ids=["during a copy", "during a proof"])
+def test_a_child_forked_while_a_thread_is_inside_the_module(py, code, expected):
+    lines = py(code).ok().stdout.splitlines()
+    assert [line for line in lines if not line.startswith("\u2713")] == expected

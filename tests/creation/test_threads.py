@@ -5,7 +5,6 @@ is inside the module when the interpreter exits."""
 
 import contextlib
 import io
-import sys
 import threading
 import time
 
@@ -26,12 +25,9 @@ def expand(expansion, text):
         return str(e)
 
 
-def test_eight_threads_share_the_module(tmp_path, monkeypatch):
-    monkeypatch.setattr(mod, "HAS_GROWL", False)
-    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
-    monkeypatch.chdir(tmp_path)
+def test_eight_threads_share_the_module(creator, tmp_path, fast_switches):
     (tmp_path / "blocker").write_bytes(b"kept")
-    shared, start = mod.FileCreator(), threading.Barrier(THREADS)
+    shared, start = creator, threading.Barrier(THREADS)
     rounds, failures = [0] * THREADS, []
 
     def work(i):
@@ -50,17 +46,12 @@ def test_eight_threads_share_the_module(tmp_path, monkeypatch):
         except BaseException as e:  # noqa: BLE001 - reported below
             failures.append((i, rounds[i], repr(e)))
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        with contextlib.redirect_stdout(io.StringIO()) as out:
-            threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(timeout=SECONDS + 60)
-    finally:
-        sys.setswitchinterval(interval)
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=SECONDS + 60)
     assert failures == [] and not any(t.is_alive() for t in threads)
     assert min(rounds) >= 10, rounds  # every thread had its share
     # print writes a line's text and its end separately: count the texts

@@ -11,13 +11,7 @@ import pytest
 from helpers import leak_check
 from module_helpers import ROWS, List, Str, model
 
-class _Self:
-    """Stands for the instance in the call templates."""
-    def __repr__(self):
-        return "self"
-
-
-SELF = _Self()
+SELF = type("Self", (), {"__repr__": lambda self: "self"})()  # the instance, in the call templates
 
 
 def error_calls():
@@ -115,10 +109,9 @@ def test_documented_messages(mod, monkeypatch, call, message, refused_by):
 
 def test_keyword_binding_runs_the_body(mod, obj, monkeypatch, tmp_path):
     cls, text, expected = mod.FileCreator, "d/{a,b}.txt", ["d/a.txt", "d/b.txt"]
-    assert obj.parse_brace_expansion(text) == expected
-    assert obj.parse_brace_expansion(text=text) == expected
-    assert cls.parse_brace_expansion(text=text, self=obj) == expected
-    assert cls.parse_brace_expansion(obj, **{Str("text"): text}) == expected
+    assert [obj.parse_brace_expansion(text), obj.parse_brace_expansion(text=text),
+            cls.parse_brace_expansion(text=text, self=obj),
+            cls.parse_brace_expansion(obj, **{Str("text"): text})] == [expected] * 4
     assert mod.get_version(**{}) == mod.__version__
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)

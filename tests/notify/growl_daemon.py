@@ -1,24 +1,20 @@
-"""The Growl daemons of the notification tests (conftest.py makes the
-fixtures): a loopback daemon written here, which can answer as a test asks, and
-growl-for-linux (`gol`), a real one.
+"""The Growl daemons of the notification tests (conftest.py makes the fixtures).
 
-The loopback daemon speaks GNTP on 127.0.0.1:23053, the client's default
-address, so the code under test talks to it without any configuration. It
-decodes every request with the client package's own base message class (the
-password-checking parsers refuse unsigned messages), records it and answers as
-the test asks.
+GrowlDaemon, written here, speaks GNTP on 127.0.0.1:23053, the client's default
+address, so the code under test needs no configuration. It decodes every request
+with the client package's base message class (the password-checking parsers
+refuse unsigned messages), records it and answers as the test asks. gol
+(growl-for-linux) is a real daemon: it listens on that port of every address,
+needs an X display and stores what it receives in an sqlite database under its
+HOME.
 
-gol listens on port 23053 of every address, needs an X display, and keeps what
-it received in an sqlite database under its HOME: running_gol() starts it and
-reads that back.
-
-serving(), running_gol() and own_port() run each test in a network namespace
-of its own where the system allows it (Linux, as root), so that whatever else
-listens on that port (a second test run, a real Growl daemon) is out of the
-way; elsewhere they use the port itself and skip when it is busy. GrowlDaemon
-alone listens on the plain port of the current namespace.
+Each daemon gets the port for the test alone (own_port): in a network namespace
+of its own where the system allows it (Linux, as root), so that another listener
+(a second test run, a real daemon) is out of the way; elsewhere the port itself,
+skipping the test when it is busy.
 """
 
+import collections
 import contextlib
 import os
 import re
@@ -32,7 +28,6 @@ import sys
 import threading
 import time
 import warnings
-from dataclasses import dataclass, field
 from pathlib import Path
 
 import pytest
@@ -59,81 +54,56 @@ ANSWERS = {
         errorcode=400, errordesc="refused by test daemon").encode(),
     "garbage": lambda kind: b"this is not GNTP" + EOB,
 }
+# kind: REGISTER, NOTIFY, ...; headers: the header block; blocks: those after it
+Message = collections.namedtuple("Message", "kind headers blocks")
 
 
-@dataclass
-class Message:
-    kind: str                                   # REGISTER, NOTIFY, ...
-    headers: dict                               # the header block
-    blocks: list = field(default_factory=list)  # the blocks after it
-
-
-class _Server(socketserver.ThreadingTCPServer):
+class GrowlDaemon(socketserver.ThreadingTCPServer):
+    """Records what it receives in `messages`; `modes` maps a message type to
+    the answer mode for it (default "ok")."""
     allow_reuse_address = True
     daemon_threads = False  # server_close() joins every handler thread
 
-    def handle_error(self, request, client_address):
-        self.daemon.errors.append(repr(sys.exc_info()[1]))
-
-
-class GrowlDaemon:
-    """Records what it receives in `messages`; `modes` maps a message type to
-    the answer mode for it (default "ok")."""
-
     def __init__(self):
-        self.messages = []
-        self.errors = []
-        self.modes = {}
-        self._stop = threading.Event()
-        daemon = self
-
-        class Handler(socketserver.BaseRequestHandler):
-            def handle(self):
-                daemon._serve(self.request)
-
+        self.messages, self.errors, self.modes, self.stopping = [], [], {}, threading.Event()
         try:
-            self._server = _Server((HOST, PORT), Handler)
+            super().__init__((HOST, PORT), None)
         except OSError as exc:
             pytest.fail(f"cannot listen on {HOST}:{PORT} for the test Growl "
                         f"daemon (port busy?): {exc}", pytrace=False)
-        self._server.daemon = self
-        self._thread = threading.Thread(target=self._server.serve_forever,
-                                         kwargs={"poll_interval": 0.05})
-        self._thread.start()
+        self.thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.05})
+        self.thread.start()
 
     def kinds(self):
         return [m.kind for m in self.messages]
 
-    def _serve(self, conn):
+    def handle_error(self, request, client_address):
+        self.errors.append(repr(sys.exc_info()[1]))
+
+    def finish_request(self, conn, client_address):
         conn.settimeout(10)  # a stuck read ends as a recorded error
-        raw = _read_message(conn)
         base = gntp.core._GNTPBase()
-        base.decode(raw)
-        blocks = [base._parse_dict(part)
-                  for part in base.raw.split("\r\n\r\n")[1:] if part.strip()]
+        base.decode(read_message(conn))
+        blocks = [base._parse_dict(part) for part in base.raw.split("\r\n\r\n")[1:] if part.strip()]
         kind = base.info["messagetype"]
         self.messages.append(Message(kind, base.headers, blocks))
         mode = self.modes.get(kind, "ok")
-        if mode == "silent":
-            # Stay quiet until the client gives up or the daemon stops.
-            conn.settimeout(0.05)
-            while not self._stop.is_set():
-                try:
-                    if not conn.recv(1024):
-                        return
-                except TimeoutError:
-                    pass
-            return
-        conn.sendall(ANSWERS[mode](kind))
+        if mode != "silent":
+            return conn.sendall(ANSWERS[mode](kind))
+        conn.settimeout(0.05)  # quiet until the client gives up or the daemon stops
+        while not self.stopping.is_set():
+            with contextlib.suppress(TimeoutError):
+                if not conn.recv(1024):
+                    return
 
     def stop(self):
-        self._stop.set()
-        self._server.shutdown()
-        self._thread.join()
-        self._server.server_close()
+        self.stopping.set()
+        self.shutdown()
+        self.thread.join()
+        self.server_close()
 
 
-def _read_message(conn) -> bytes:
+def read_message(conn) -> bytes:
     """One whole request: the header block, one block per notification type
     of a registration, then every binary resource the blocks refer to."""
     buf = bytearray()
@@ -171,39 +141,29 @@ def private_network():
     """Runs the block with this thread, and every process it starts, in a new
     network namespace whose loopback is up; yields False, changing nothing,
     where that is not possible (not Linux, not privileged)."""
-    try:
-        home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-    except OSError:
-        home = None
-    if home is None or not hasattr(os, "unshare"):
-        yield False
-        return
-    try:
-        try:
+    with contextlib.ExitStack() as stack:
+        private = False
+        with contextlib.suppress(OSError, AttributeError):
+            home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+            stack.callback(os.close, home)
             os.unshare(os.CLONE_NEWNET)
-        except OSError:
-            yield False
-            return
-        try:
+            private = True
+        if private:
+            stack.callback(os.setns, home, os.CLONE_NEWNET)
             import fcntl  # (Linux only, as is this path)
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
                 fcntl.ioctl(s, SIOCSIFFLAGS,
                             struct.pack("16sh22x", b"lo", IFF_UP | IFF_LOOPBACK | IFF_RUNNING))
-            yield True
-        finally:
-            os.setns(home, os.CLONE_NEWNET)
-    finally:
-        os.close(home)
+        yield private
 
 
 def port_is_free():
     with socket.socket() as probe:
         probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
+        with contextlib.suppress(OSError):
             probe.bind((HOST, PORT))
-        except OSError:
-            return False
-    return True
+            return True
+    return False
 
 
 @contextlib.contextmanager
@@ -236,14 +196,15 @@ def serving():
 # peer of the code under test, not part of it.
 GOL_ENV_DROPPED = ("XDG_", "DBUS_", "WAYLAND_DISPLAY", "LD_PRELOAD", "ASAN_OPTIONS",
                    "UBSAN_OPTIONS", "CRENLY_UBSAN_LOG")
+GOL_QUERIES = ("SELECT app_name, name, app_icon FROM application ORDER BY rowid",
+               "SELECT title, text, icon FROM notification ORDER BY rowid")
 
 
 class Gol:
     """A running gol: its database and its log."""
 
     def __init__(self, home: Path):
-        self.database = home / ".config" / "gol" / "config.db"
-        self.log = home / "gol.log"
+        self.database, self.log = home / ".config" / "gol" / "config.db", home / "gol.log"
 
     def describe(self) -> str:
         return f"gol log:\n{self.log.read_text(errors='replace')}"
@@ -253,17 +214,13 @@ class Gol:
         `notifications` notifications: rows of `application` as dicts of
         app_name, name and app_icon, rows of `notification` as dicts of title,
         text and icon, each in the order they were stored."""
-        deadline, error = time.monotonic() + timeout, None
+        deadline = time.monotonic() + timeout
         while True:
             try:
-                db = sqlite3.connect(f"{self.database.as_uri()}?mode=ro", uri=True, timeout=1)
-                db.row_factory = sqlite3.Row
-                try:
-                    apps, notes = ([dict(row) for row in db.execute(query)] for query in (
-                        "SELECT app_name, name, app_icon FROM application ORDER BY rowid",
-                        "SELECT title, text, icon FROM notification ORDER BY rowid"))
-                finally:
-                    db.close()
+                uri = f"{self.database.as_uri()}?mode=ro"
+                with contextlib.closing(sqlite3.connect(uri, uri=True, timeout=1)) as db:
+                    db.row_factory = sqlite3.Row
+                    apps, notes = ([dict(row) for row in db.execute(q)] for q in GOL_QUERIES)
                 if len(notes) >= notifications:
                     return apps, notes
                 error = f"{len(notes)} notification(s) stored: {notes}"
@@ -288,9 +245,8 @@ def running_gol(display, home: Path, timeout=20):
             proc = subprocess.Popen(["dbus-run-session", "--", "gol"], cwd=home, env=env,
                                     stdin=subprocess.DEVNULL, stdout=log,
                                     stderr=subprocess.STDOUT, start_new_session=True)
-        daemon = Gol(home)
+        daemon, deadline = Gol(home), time.monotonic() + timeout
         try:
-            deadline = time.monotonic() + timeout
             while True:
                 assert proc.poll() is None, (
                     f"gol ended before it listened (status {proc.returncode})\n{daemon.describe()}")

@@ -6,14 +6,13 @@ import importlib.metadata
 import importlib.util
 import pydoc
 import re
-import subprocess
 import sys
 import tarfile
 from pathlib import Path
 
 import pytest
 
-from helpers import child_env, run_command
+from helpers import child_env, run_command, write_tree
 from crenly import crenly as mod
 
 REPO = Path(__file__).resolve().parents[2]
@@ -124,9 +123,8 @@ class CustomRichHelpFormatter(argparse.RawTextHelpFormatter):
 
 @pytest.mark.parametrize("formatter", ["plain", "trelvin"])
 def test_help_fits_an_80_column_terminal(tmp_path, formatter, crenly_bin):
-    (tmp_path / "site" / "trelvin").mkdir(parents=True)
-    (tmp_path / "site" / "trelvin" / "__init__.py").write_text(
-        TRELVIN if formatter == "trelvin" else "raise ImportError('not installed here')\n")
+    write_tree(tmp_path / "site", {"trelvin/__init__.py": TRELVIN if formatter == "trelvin"
+                                   else "raise ImportError('not installed here')\n"})
     run = run_command([str(crenly_bin), "--help"], cwd=tmp_path,
                       env=child_env([tmp_path / "site"], COLUMNS="80")).ok()
     help_text = run.stdout[run.stdout.index("usage:"):]

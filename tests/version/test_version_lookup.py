@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-from helpers import PRESENT, Sink, child_env, leak_check
+from helpers import PRESENT, Sink, child_env, leak_check, write_tree
 
 FIRST, SECOND = "__version__.py", "crenly/__version__.py"  # beside the module; sub-directory
 UNDECODABLE = b'version = "\xff"\n'
@@ -132,12 +132,10 @@ REBINDS = {
 @pytest.mark.parametrize("case", REBINDS)
 def test_globals_are_read_at_each_call(mod, monkeypatch, capsys, tmp_path, case):
     changes, version, printed = REBINDS[case]
-    for rel, text in {"a/__version__.py": "version = '7'\n",
-                      "b/sub/__version__.py": "version = '8'\n",
-                      "c/first/__version__.py": "version = '1.0-first'\n",
-                      "c/other/__version__.py": "version = '2.0-other'\n"}.items():
-        (tmp_path / rel).parent.mkdir(parents=True)
-        (tmp_path / rel).write_text(text)
+    write_tree(tmp_path, {"a/__version__.py": "version = '7'\n",
+                          "b/sub/__version__.py": "version = '8'\n",
+                          "c/first/__version__.py": "version = '1.0-first'\n",
+                          "c/other/__version__.py": "version = '2.0-other'\n"})
     for name, value in changes.items():
         if value is DELETE:
             monkeypatch.delattr(mod, name)

@@ -1,19 +1,13 @@
 """The native road of create_file against the pathlib steps.
 
-The same random batches run twice, each in a fresh directory: once as they
-come (the native road wherever it may be taken) and once with the global
-`Path` bound to a subclass that adds nothing, which forces the pathlib steps
-for every file, as any patch does. Everything a caller can see must be the
-same: console text (with --debug, the traceback and its context chain),
-results, the exceptions create_file caught, the file system, clipboard and
-notifier calls, audit events and what an observer (a profile or trace
-function, a sys.monitoring tool) sees. Patches of `Path`, `os.mkdir` and
-`pathlib.Path.touch` are made and undone partway through; so is an audit
-hook (in a process of its own, since a hook cannot be removed), and the
-unwritable directory is tried by a process bound by permission bits (also a
-process of its own). Run as a script, this file is that process:
-`child MODE FOLDER`, its runs in FOLDER.
-
+The same random batches run twice, in fresh directories: as they come, and
+with the pathlib steps forced for every file. A caller must see the same:
+console text (with --debug, the traceback and its context chain), results, the
+exceptions create_file caught, the file system, clipboard and notifier calls,
+audit events and what an observer (profile or trace function, sys.monitoring
+tool) sees. Patches are made and undone partway through; an audit hook (which
+cannot be removed) and a process bound by permission bits get processes of
+their own: run as a script, `child MODE FOLDER`, this file is that process.
 Whether the road stood in is read from create_file's `_shortcut_calls`.
 """
 
@@ -90,12 +84,9 @@ def operations(audit):
 
 
 configs = st.fixed_dictionaries({
-    "debug": st.booleans(),
-    "batch": st.booleans(),
+    "debug": st.booleans(), "batch": st.booleans(), "growl": st.booleans(),
     "clipboard": st.sampled_from([None, "copies", "fails"]),
-    "growl": st.booleans(),
-    # 0o277: a directory made is not writable even by its owner.
-    "umask": st.sampled_from([0o022, 0o002, 0o277]),
+    "umask": st.sampled_from([0o022, 0o002, 0o277]),  # 0o277: a directory made is unwritable
 })
 
 
@@ -103,8 +94,7 @@ def build_fixture(root):
     (root / "file").write_bytes(b"kept")
     (root / "dir").mkdir()
     (root / "dir" / "inner").write_bytes(b"inner")
-    (root / "ro").mkdir()
-    (root / "ro" / "sub").mkdir()
+    (root / "ro" / "sub").mkdir(parents=True)
     (root / "loop").symlink_to("loop")
     (root / "dangling").symlink_to("missing")
     (root / "null").symlink_to(os.devnull)  # a file that is not regular
@@ -143,21 +133,6 @@ class Hooked:
             cls.events.append((event, shown))
 
 
-class Console(io.StringIO):
-    """Standard output that applies the steps scheduled before file n once
-    the line of file n - 1 is written."""
-
-    def __init__(self, on_file_line):
-        super().__init__()
-        self.on_file_line = on_file_line
-
-    def write(self, text):
-        n = super().write(text)
-        if text.startswith(("\u2713", "\u2717")):
-            self.on_file_line()
-        return n
-
-
 PATHLIB_FILES = (pathlib.__file__, os.path.__file__)
 
 
@@ -166,41 +141,38 @@ class Observers:
     each recording the pathlib and posixpath functions it sees start."""
 
     def __init__(self):
-        self.seen, self.on, self.outer = [], set(), {}
+        self.seen, self.stops = [], {}  # kind: how to switch it off
 
     def record(self, kind, code):
         if code.co_filename in PATHLIB_FILES:
             self.seen.append((kind, code.co_qualname))
 
     def start(self, kind):
-        if kind in self.on:
+        if kind in self.stops:
             return
-        self.on.add(kind)
         if kind == "profile":
-            self.outer[kind] = sys.getprofile()  # a tracer from outside (coverage, a debugger)
+            outer = sys.getprofile()  # a tracer from outside (coverage, a debugger)
             sys.setprofile(lambda frame, event, arg: event == "call" and self.record(kind, frame.f_code))
+            self.stops[kind] = lambda: sys.setprofile(outer)
         elif kind == "trace":
             def trace(frame, event, arg):
                 if event == "call":
                     self.record(kind, frame.f_code)
-            self.outer[kind] = sys.gettrace()
+            outer = sys.gettrace()
             sys.settrace(trace)
+            self.stops[kind] = lambda: sys.settrace(outer)
         else:
             mon = sys.monitoring
             mon.use_tool_id(MONITORING_TOOL, "crenly test")
             mon.register_callback(MONITORING_TOOL, mon.events.PY_START,
                                   lambda code, offset: self.record(kind, code))
             mon.set_events(MONITORING_TOOL, mon.events.PY_START)
+            self.stops[kind] = lambda: (mon.set_events(MONITORING_TOOL, 0),
+                                        mon.free_tool_id(MONITORING_TOOL))
 
-    def stop(self):
-        if "profile" in self.on:
-            sys.setprofile(self.outer["profile"])
-        if "trace" in self.on:
-            sys.settrace(self.outer["trace"])
-        if "monitoring" in self.on:
-            sys.monitoring.set_events(MONITORING_TOOL, 0)
-            sys.monitoring.free_tool_id(MONITORING_TOOL)
-        self.on.clear()
+    def close(self):
+        while self.stops:
+            self.stops.popitem()[1]()
 
 
 def run(ops, config, forced, base, root):
@@ -243,17 +215,14 @@ def run(ops, config, forced, base, root):
         seen["caught"].append(chain)
         return traceback.format_exc()
 
-    class Clipboard:
-        @staticmethod
-        def copy(text):
-            seen["clipboard"].append(shown(text))
-            if config["clipboard"] == "fails":
-                raise OSError(5, "no clipboard")
+    def copy(text):
+        seen["clipboard"].append(shown(text))
+        if config["clipboard"] == "fails":
+            raise OSError(5, "no clipboard")
 
-    class Growl:
-        def notify(self, **kw):
-            seen["notify"].append({k: shown(v) for k, v in kw.items()})
-            apply_due(in_notify=True)
+    def notify(**kw):
+        seen["notify"].append({k: shown(v) for k, v in kw.items()})
+        apply_due(in_notify=True)
 
     creates = [op[1].replace("<ROOT>", text_root) for op in ops if op[0] == "create"]
     # The steps before each file (or in its _notify), by the index of that
@@ -272,27 +241,29 @@ def run(ops, config, forced, base, root):
         for kind, arg in schedule.pop((done[0], in_notify), []):
             actions[kind](arg)
 
-    def on_file_line():
-        done[0] += 1
-        apply_due()
+    class Console(io.StringIO):
+        """Applies the steps scheduled before file n once the line of file n - 1 is written."""
+        def write(self, text):
+            n = super().write(text)
+            if text.startswith(("\u2713", "\u2717")):
+                done[0] += 1
+                apply_due()
+            return n
 
-    console = Console(on_file_line)
-    originals = (mod.HAS_CLIPBOARD, mod.HAS_GROWL, getattr(mod, "clipboard", None), mod.traceback, sys.argv,
-                 mod.Path)
-    cwd = os.getcwd()
+    console, mp, calls = Console(), pytest.MonkeyPatch(), road_calls()
     umask = os.umask(config["umask"])
-    calls = road_calls()
     try:
-        os.chdir(root)
-        mod.HAS_GROWL = False  # no registration: the notifier is a recorder
+        mp.chdir(root)
+        mp.setattr(mod, "HAS_GROWL", False)  # no registration: the notifier is a recorder
         creator = mod.FileCreator()
-        mod.HAS_GROWL = config["growl"]
         if config["growl"]:
-            creator.growl = Growl()
-        mod.HAS_CLIPBOARD = config["clipboard"] is not None
-        mod.clipboard = Clipboard
-        mod.traceback = types.SimpleNamespace(format_exc=format_exc)
-        sys.argv = ["crenly", "--debug"] if config["debug"] else ["crenly"]
+            creator.growl = types.SimpleNamespace(notify=notify)
+        for name, value in [("HAS_GROWL", config["growl"]), ("Path", mod.Path),
+                            ("HAS_CLIPBOARD", config["clipboard"] is not None),
+                            ("clipboard", types.SimpleNamespace(copy=copy)),
+                            ("traceback", types.SimpleNamespace(format_exc=format_exc))]:
+            mp.setattr(mod, name, value, raising=False)
+        mp.setattr(sys, "argv", ["crenly", "--debug"] if config["debug"] else ["crenly"])
         if forced:
             force_pathlib(mod)
         apply_due()
@@ -305,24 +276,21 @@ def run(ops, config, forced, base, root):
             except BaseException as e:  # noqa: BLE001 (compared, not hidden)
                 seen["escaped"] = (type(e).__name__, shown(str(e)))
             finally:
-                observers.stop()
+                observers.close()
         schedule.pop((done[0], False), None)
         for kind, arg in [op for ops_ in schedule.values() for op in ops_]:
             if kind == "audit":
                 audit()
     finally:
-        observers.stop()
+        observers.close()
         os.umask(umask)
-        os.chdir(cwd)
         for kind, stack in stacks.items():
             if stack:
                 setattr(*targets[kind], stack[0])
-        mod.HAS_CLIPBOARD, mod.HAS_GROWL, mod.clipboard, mod.traceback, sys.argv, mod.Path = originals
+        mp.undo()
         events, Hooked.events = Hooked.events, None
-    seen["console"] = shown(console.getvalue())
-    seen["audit"] = events
-    seen["observed"] = observers.seen
-    seen["files"] = snapshot(base)
+    seen.update(console=shown(console.getvalue()), audit=events, observed=observers.seen,
+                files=snapshot(base))
     return seen, road_calls() - calls
 
 
@@ -381,9 +349,8 @@ def test_with_an_audit_hook_installed_partway(tmp_path):
 @pytest.mark.skipif(os.geteuid() == 0 and shutil.which("setpriv") is None,
                     reason="setpriv (util-linux) missing")
 def test_as_an_unprivileged_user(tmp_path):
-    # Root keeps its own files (the checkout, the test's folder, which may
-    # lie in folders no other user can enter) and loses only what lets it
-    # past permission bits.
+    # Root keeps its own files (the checkout, the test's folder, which other
+    # users may not enter) and loses only what lets it past permission bits.
     prefix = () if os.geteuid() != 0 else WITHOUT_FILE_CAPABILITIES
     assert "road calls" in run_child("plain", tmp_path, prefix)
 
@@ -395,22 +362,10 @@ def wrapped(f):
     return functools.wraps(f)(lambda *a, **k: f(*a, **k))
 
 
-@contextlib.contextmanager
 def observer(kind):
     observers = Observers()
     observers.start(kind)
-    try:
-        yield
-    finally:
-        observers.stop()
-
-
-class CellPatch:
-    """Rebinds the __class__ cell of Path.__init__ (its super())."""
-
-    def __init__(self, mp):
-        cell = pathlib.Path.__init__.__closure__[0]
-        mp.setattr(cell, "cell_contents", pathlib.PurePath)
+    return contextlib.closing(observers)
 
 
 PATCHES_ONE_BY_ONE = {
@@ -434,7 +389,9 @@ PATCHES_ONE_BY_ONE = {
     "touch.__defaults__": lambda mp, c: mp.setattr(pathlib.Path.touch, "__defaults__", (0o600, True)),
     "mkdir.__code__": lambda mp, c: mp.setattr(pathlib.Path.mkdir, "__code__",
                                                pathlib.Path.mkdir.__code__.replace(co_name="renamed")),
-    "Path.__init__ cell": lambda mp, c: CellPatch(mp),
+    # the __class__ cell of Path.__init__ (its super())
+    "Path.__init__ cell": lambda mp, c: mp.setattr(pathlib.Path.__init__.__closure__[0],
+                                                   "cell_contents", pathlib.PurePath),
     # os of the module that defines the path classes (pathlib, or pathlib._local on 3.13)
     "pathlib.os": lambda mp, c: mp.setattr(sys.modules[pathlib.PosixPath.__module__], "os",
                                            types.SimpleNamespace(**vars(os))),
@@ -474,21 +431,6 @@ PATCHES_CALLED_ON_THE_ROAD = {
 }
 
 
-class ContextPatch(pytest.MonkeyPatch):
-    """A MonkeyPatch that also undoes the contexts entered through it."""
-
-    def __init__(self):
-        super().__init__()
-        self.stack = contextlib.ExitStack()
-
-    def enter_context(self, context):
-        return self.stack.enter_context(context)
-
-    def undo(self):
-        self.stack.close()
-        super().undo()
-
-
 def create_counting(creator, name):
     calls = road_calls()
     with contextlib.redirect_stdout(io.StringIO()):
@@ -497,15 +439,12 @@ def create_counting(creator, name):
 
 
 @pytest.mark.parametrize("case", sorted(PATCHES_ONE_BY_ONE) + sorted(PATCHES_CALLED_ON_THE_ROAD))
-def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
-    monkeypatch.setattr(mod, "HAS_GROWL", False)
-    creator = mod.FileCreator()
+def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, creator, tmp_path):
     create_counting(creator, "warm.txt")  # the road is proved from its second use on
     assert create_counting(creator, "before.txt") == 1  # the native road
-    patch = ContextPatch()
-    try:
+    with contextlib.ExitStack() as stack:  # undone: the contexts, then the patches
+        patch = stack.enter_context(pytest.MonkeyPatch.context())
+        patch.enter_context = stack.enter_context
         if case in PATCHES_CALLED_ON_THE_ROAD:
             calls = []
             PATCHES_CALLED_ON_THE_ROAD[case](patch, creator, calls)
@@ -517,8 +456,6 @@ def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkey
             assert create_counting(creator, "during.txt") == 0
         if case in ("global Path deleted", "abstract path class"):  # refused, reported
             assert not os.path.exists(os.path.join(tmp_path, "during.txt"))
-    finally:
-        patch.undo()
     assert create_counting(creator, "after.txt") == 1  # the road again
     assert (tmp_path / "after.txt").is_file()
 
@@ -530,53 +467,44 @@ def test_a_patch_takes_effect_at_once_and_leaves_no_trace(case, tmp_path, monkey
 # to land: during a system call (the road lets go of the interpreter lock
 # for another thread), or while a handler waits for the next file's start.
 
-def patch_sources(source, fire, window):
-    """Arms `source` to call `fire` at a random moment of the next `window`
-    seconds; returns (arm, disarm)."""
-    if source == "thread":
-        stop, due = [False], [float("inf")]
-
-        def keep_firing():
-            while not stop[0]:
-                if time.perf_counter() < due[0] or not fire():
-                    time.sleep(0)  # lets go of the interpreter lock
-
-        thread = threading.Thread(target=keep_firing, daemon=True)
-        thread.start()
-
-        def arm():
-            due[0] = time.perf_counter() + random.random() * window
-
-        def disarm():
-            stop[0] = True
-            thread.join()
-        return arm, disarm
-    if source == "signal":
-        previous = signal.signal(signal.SIGALRM, lambda *_: fire())
-
-        def disarm():
-            signal.setitimer(signal.ITIMER_REAL, 0)
-            signal.signal(signal.SIGALRM, previous)
-        return lambda: signal.setitimer(signal.ITIMER_REAL, random.random() * window + 1e-6), disarm
-    thresholds, due = gc.get_threshold(), [float("inf")]
-    callback = lambda phase, info: phase == "start" and time.perf_counter() >= due[0] and fire()  # noqa: E731
-    gc.callbacks.append(callback)
-    gc.set_threshold(1)
+@contextlib.contextmanager
+def patch_source(source, fire, window):
+    """Yields `arm`, which makes `source` call `fire` at a random moment of the
+    next `window` seconds."""
+    due = [float("inf")]
 
     def arm():
         due[0] = time.perf_counter() + random.random() * window
+    with contextlib.ExitStack() as undo:
+        if source == "signal":
+            undo.callback(signal.signal, signal.SIGALRM,
+                          signal.signal(signal.SIGALRM, lambda *_: fire()))
+            undo.callback(signal.setitimer, signal.ITIMER_REAL, 0)
+            yield lambda: signal.setitimer(signal.ITIMER_REAL, random.random() * window + 1e-6)
+            return
+        if source == "thread":
+            stop = threading.Event()
 
-    def disarm():
-        gc.callbacks.remove(callback)
-        gc.set_threshold(*thresholds)
-    return arm, disarm
+            def keep_firing():
+                while not stop.is_set():
+                    if time.perf_counter() < due[0] or not fire():
+                        time.sleep(0)  # lets go of the interpreter lock
+            thread = threading.Thread(target=keep_firing, daemon=True)
+            thread.start()
+            undo.callback(thread.join)
+            undo.callback(stop.set)
+        else:
+            def callback(phase, info):
+                return phase == "start" and time.perf_counter() >= due[0] and fire()
+            undo.callback(gc.set_threshold, *gc.get_threshold())
+            gc.callbacks.append(callback)
+            undo.callback(gc.callbacks.remove, callback)
+            gc.set_threshold(1)
+        yield arm
 
 
 @pytest.mark.parametrize("source", ["thread", "signal", "gc"])
-def test_a_patch_made_mid_call_is_honoured(source, road, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(mod, "HAS_CLIPBOARD", False)
-    monkeypatch.setattr(mod, "HAS_GROWL", False)
+def test_a_patch_made_mid_call_is_honoured(source, road, creator, fast_switches, monkeypatch):
     genuine = pathlib.Path.touch
     current = [{"armed": False}]  # the batch under way: each has a dictionary of its own
 
@@ -598,31 +526,23 @@ def test_a_patch_made_mid_call_is_honoured(source, road, tmp_path, monkeypatch):
         # Each parent is missing and its own parent there: the road makes it.
         return [f"t{i}.{k}/f.txt" for k in range(6)]
 
-    creator = mod.FileCreator()
     with contextlib.redirect_stdout(io.StringIO()):
         start = time.perf_counter()
         creator.create_files(batch("warm"))  # proves the road, and times a batch
         window = 1.5 * (time.perf_counter() - start)
-    arm, disarm = patch_sources(source, fire, window)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
+    monkeypatch.setattr(pathlib.Path, "touch", genuine)  # put back, whatever happens
     missed, mid_batch = [], 0
-    try:
-        with contextlib.redirect_stdout(io.StringIO()):
-            for i in range(100):
-                this = {"armed": True, "targets": batch(i), "touched": []}
-                current[0] = this
-                arm()
-                creator.create_files(this["targets"])
-                this["armed"] = False
-                pathlib.Path.touch = genuine
-                absent = this.get("absent", [])
-                mid_batch += 0 < len(absent) < len(this["targets"])
-                missed += [t for t in absent if t not in this["touched"]]
-    finally:
-        pathlib.Path.touch = genuine
-        sys.setswitchinterval(interval)
-        disarm()
+    with patch_source(source, fire, window) as arm, contextlib.redirect_stdout(io.StringIO()):
+        for i in range(100):
+            this = {"armed": True, "targets": batch(i), "touched": []}
+            current[0] = this
+            arm()
+            creator.create_files(this["targets"])
+            this["armed"] = False
+            pathlib.Path.touch = genuine
+            absent = this.get("absent", [])
+            mid_batch += 0 < len(absent) < len(this["targets"])
+            missed += [t for t in absent if t not in this["touched"]]
     assert missed == [], f"{len(missed)} files made with the genuine touch after the patch"
     if source != "gc" or road == "pathlib":  # a collection runs in Python code only
         assert mid_batch > 0, "no patch landed inside a batch"
@@ -642,8 +562,8 @@ with contextlib.redirect_stdout(io.StringIO()):
 
 
 def on_both_roads(py, tmp_path, code, *argv, **kw):
-    """The output of `code` after CHILD_PRELUDE on each road, each in a
-    folder of its own, and the number of calls the road stood in for."""
+    """The output of `code` after CHILD_PRELUDE, the same on each road (each in
+    a folder of its own), and the number of calls the native road stood in for."""
     outputs = {}
     for road in ("native", "pathlib"):
         (tmp_path / road).mkdir()
@@ -653,7 +573,8 @@ def on_both_roads(py, tmp_path, code, *argv, **kw):
         assert run.returncode == 0, run.describe()
         *lines, calls = run.stdout.replace(str(tmp_path / road), "<WORK>").splitlines()
         outputs[road] = ("\n".join(lines), int(calls.split(": ")[1]))
-    return outputs
+    assert outputs["native"][0] == outputs["pathlib"][0] and outputs["pathlib"][1] == 0, outputs
+    return outputs["native"]
 
 
 # A new file in a new folder, and a name too long for stat, which the road
@@ -661,7 +582,7 @@ def on_both_roads(py, tmp_path, code, *argv, **kw):
 # the limit lies in the range.
 @pytest.mark.parametrize("name", ["d{depth}.txt", "x" * 300 + "{depth}"])
 def test_near_the_recursion_limit_the_roads_agree(py, tmp_path, name):
-    out = on_both_roads(py, tmp_path, """
+    text, calls = on_both_roads(py, tmp_path, """
 sys.setrecursionlimit(60)
 def at_depth(depth, name):
     if depth:
@@ -676,16 +597,14 @@ for depth in range(40, 60):
     reason = line.getvalue().split('": ', 1)[-1].split(":")[0][:40].strip()
     print(depth, result, reason, os.path.exists(NAME.format(depth=depth)))
 """.replace("NAME", repr(name)))
-    assert out["native"][0] == out["pathlib"][0]
-    outcomes = {line.split(" ", 1)[1] for line in out["native"][0].splitlines()}
-    assert len(outcomes) > 1, out
-    assert out["native"][1] > 0 and out["pathlib"][1] == 0
+    outcomes = {line.split(" ", 1)[1] for line in text.splitlines()}
+    assert len(outcomes) > 1 and calls > 0, text
 
 
 def test_a_lookup_that_replaces_the_mro_mid_walk(py, tmp_path):
     # A key of PosixPath's own dictionary whose __eq__ gives the class its
     # bases anew (a new MRO) when a lookup of "touch" compares with it.
-    out = on_both_roads(py, tmp_path, """
+    text, _ = on_both_roads(py, tmp_path, """
 class Key(str):
     def __hash__(self):
         return hash("touch")
@@ -697,8 +616,7 @@ gc.get_referents(pathlib.PosixPath.__dict__)[0][Key("odd")] = None
 for name in ("a.txt", "b/c.txt", "a.txt"):
     print(creator.create_file(name))
 """)
-    assert out["native"][0] == out["pathlib"][0]
-    assert "\u2713 File created" in out["native"][0] and "False" not in out["native"][0]
+    assert "\u2713 File created" in text and "False" not in text
 
 
 # An LD_PRELOAD shim: close() of a descriptor opened on "*.closefail" fails
@@ -735,17 +653,14 @@ static int interrupt(const char* path, const char* end) {
     return 1;
 }
 
-static int opened(const char* path, int fd) {
-    if (fd >= 0 && ends_with(path, ".closefail")) failing = fd;
-    return fd;
-}
-
 #define OPEN(name) \
     int name(const char* path, int flags, ...) { \
         va_list args; va_start(args, flags); mode_t mode = va_arg(args, mode_t); va_end(args); \
         if (interrupt(path, ".eintr")) return -1; \
         int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, #name); \
-        return opened(path, real(path, flags, mode)); \
+        int fd = real(path, flags, mode); \
+        if (fd >= 0 && ends_with(path, ".closefail")) failing = fd; \
+        return fd; \
     }
 OPEN(open)
 OPEN(open64)
@@ -814,12 +729,10 @@ try:
 except BaseException:
     print(__import__("traceback").format_exc())
 print("utime calls:", __import__("ctypes").CDLL(None).shim_utime_calls())"""
-    out = on_both_roads(py, tmp_path, code, "--debug", env=child_env(LD_PRELOAD=preload))
-    assert out["native"] == (out["pathlib"][0], out["native"][1]) and out["pathlib"][1] == 0
-    assert out["native"][1] > 0, out  # the road stood in
-    assert all(text in out["native"][0] for text in shown), out
+    out, calls = on_both_roads(py, tmp_path, code, "--debug", env=child_env(LD_PRELOAD=preload))
+    assert calls > 0 and all(text in out for text in shown), out  # the road stood in
     if result is not None:
-        assert f"\n{result}\nutime calls:" in out["native"][0]
+        assert f"\n{result}\nutime calls:" in out
 
 
 # ---- The audit-hook and unprivileged children.
