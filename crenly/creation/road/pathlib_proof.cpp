@@ -26,7 +26,7 @@ ProvedPathlib proved;
 /// A point of pathlib's steps (see Call): in the path class's `function`,
 /// the CALL that follows the first (or, with `last`, the last) attribute
 /// `callee` (os.getcwd() is called twice in 3.13's absolute, last for a
-/// path without a root); without a callee, the function's start.
+/// path without a root).
 struct CallSpec {
     const char* function;
     const char* callee;
@@ -34,9 +34,9 @@ struct CallSpec {
 };
 
 constexpr CallSpec call_specs[] = {
-    {"__new__", nullptr}, {"mkdir", "mkdir"},           {"mkdir", "is_dir"}, {"is_dir", "stat"},
-    {"stat", "stat"},     {"touch", "utime"},           {"touch", "open"},   {"touch", "close"},
-    {"is_file", "stat"},  {"absolute", "getcwd", true},
+    {"mkdir", "mkdir"}, {"mkdir", "is_dir"}, {"is_dir", "stat"},
+    {"stat", "stat"},   {"touch", "utime"},  {"touch", "open"},
+    {"touch", "close"}, {"is_file", "stat"}, {"absolute", "getcwd", true},
 };
 static_assert(std::size(call_specs) == static_cast<std::size_t>(Call::count_));
 
@@ -107,11 +107,10 @@ int call_offset(PyObject* code, const CallSpec& spec) {
 #else
         const bool is_call = op == CALL;
 #endif
-        if (spec.callee == nullptr ? op == RESUME : armed && is_call) {
+        if (armed && is_call) {
             found = static_cast<int>(i);
             armed = false;
-            if (spec.callee == nullptr) break;
-        } else if (spec.callee != nullptr && op == LOAD_ATTR && (found < 0 || spec.last)) {
+        } else if (op == LOAD_ATTR && (found < 0 || spec.last)) {
             // LOAD_ATTR's argument: the name's index, shifted past a flag.
             PyObject* name = PyTuple_GetItem(c->co_names, argument >> 1);
             armed = name != nullptr && equals_text(name, spec.callee);

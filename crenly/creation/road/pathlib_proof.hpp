@@ -8,11 +8,10 @@
 namespace crenly::creation::road {
 
 /// The points of pathlib's steps where the road may raise for them (a
-/// system call it makes itself, a signal handler's exception): mostly
-/// `function` (an attribute of the path class) calling `callee`. Such an
-/// exception carries pathlib's traceback entries there.
+/// system call it makes itself, a signal handler's exception): `function`
+/// (an attribute of the path class) calling `callee`. Such an exception
+/// carries pathlib's traceback entries there.
 enum class Call {
-    new_start,        // Path.__new__, at its first instruction
     mkdir_mkdir,      // Path.mkdir: os.mkdir(self, mode)
     mkdir_is_dir,     // Path.mkdir: self.is_dir() after a failure
     is_dir_stat,      // is_dir: self.stat()

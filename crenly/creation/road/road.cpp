@@ -175,7 +175,7 @@ private:
     const Texts& t_;
     Proof& proof_;
     Ref held_ = Ref::borrow(pathlib.objects);  // keeps what `pathlib` points to alive
-    bool checked_ = false;
+    bool checked_ = true;  // made right after the proof held, before any Python code
     Step reached_ = Step::mkdir;
     Ref object_;
 };
@@ -243,13 +243,6 @@ bool create(PyObject* self, PyObject* filepath) {
     // made by C code, and the path object stands for Path(filepath) now.
     Road road(filepath, t, proof);
     proof.taken();
-    // Handlers of signals already pending run where pathlib's steps would
-    // run them, at the start of Path(filepath) (the check may also collect).
-    road.python_may_have_run();
-    if (PyErr_CheckSignals() < 0) {
-        add_entries(road.pathlib, {Call::new_start});
-        throw_python_error();
-    }
     auto python_steps_from = [&](Step step) {
         road.reach(step);
         steps_from(self, road, step);
@@ -318,6 +311,11 @@ bool create(PyObject* self, PyObject* filepath) {
     if (!road.holds()) return python_steps_from(Step::is_file);
     const FileKind after = stat_as_pathlib(road, {Call::is_file_stat, Call::stat_stat}, t.file);
     if (after == FileKind::error) return python_steps_from(Step::is_file);
+    // Back in create_file once is_file() has returned, where the handlers of
+    // the signals that came during the steps run, as if they came meanwhile
+    // (the check may also collect).
+    road.python_may_have_run();
+    if (PyErr_CheckSignals() < 0) throw_python_error();
     if (after != FileKind::regular) raise_os_error(EINVAL, road);
 
     return python_steps_from(Step::finish);
