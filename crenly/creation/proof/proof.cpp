@@ -93,14 +93,19 @@ bool monitoring_present() {
                             PyCFunction_GET_FLAGS(f.get()) == METH_O;
         records.get_tool = usable ? std::move(f) : Ref::borrow(Py_None);
     }
-    PyObject* f = records.get_tool.get() != Py_None ? records.get_tool.get() : nullptr;
-    for (long id = 0; f != nullptr && id < 6; ++id) {
-        Ref tool = own(PyLong_FromLong(id));  // a small int: no allocation
-        Ref name = Ref::steal(PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool.get()));
-        if (name.get() != Py_None) f = nullptr;  // a tool, or an error
+    // Raw references on this path, checked three times a file: no owner's
+    // release asks whether the thread is attached.
+    PyObject* f = records.get_tool.get();
+    for (long id = 0; f != Py_None && id < 6; ++id) {
+        PyObject* tool = PyLong_FromLong(id);  // a cached small int: no allocation
+        PyObject* name =
+            tool ? PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool) : nullptr;
+        const bool none = name == Py_None;
+        Py_XDECREF(tool);
+        Py_XDECREF(name);
+        if (!none) return PyErr_Clear(), true;  // a tool, or an error
     }
-    PyErr_Clear();
-    return f == nullptr;
+    return f == Py_None;
 }
 
 /// The code of `module` as its own compiled file defines it, read without
@@ -176,9 +181,10 @@ bool shortcuts_allowed(int frames) {
     }
     // An audit hook: the probe's arguments cannot be built, so no hook ever
     // sees it; without a hook PySys_Audit returns at once.
-    const bool hooked = PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) != 0;
-    PyErr_Clear();
-    return !hooked && !monitoring_present();
+    if (PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) != 0) {
+        return PyErr_Clear(), false;
+    }
+    return !monitoring_present();
 }
 
 bool Proof::holds() {
