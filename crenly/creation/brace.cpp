@@ -1,7 +1,6 @@
 #include "crenly/creation/brace.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -208,7 +207,6 @@ void cut_here(PyObject* text, std::vector<Segment>& segments) {
 /// search, starting with `match` (a true value): each next match comes from
 /// `pattern.search(text, end)`, the pattern being `match.re` when none is given.
 void cut_by_matches(PyObject* text, Ref match, std::vector<Segment>& segments) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     Ref pattern;
     Py_ssize_t done = 0;  // where the text not yet cut starts
     while (true) {
@@ -221,7 +219,7 @@ void cut_by_matches(PyObject* text, Ref match, std::vector<Segment>& segments) {
         const Py_ssize_t end = position(call_method(match, Id::end).get());
         add_segment(text, done, group, end, segments);
         done = end;
-        if (done >= length) return;
+        if (done >= PyUnicode_GET_LENGTH(text)) return;
         if (!pattern) pattern = getattr(match, Id::re);
         match = call_method(pattern, Id::search, text, own(PyLong_FromSsize_t(done)));
         if (!truth(match)) return;
