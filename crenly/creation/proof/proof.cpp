@@ -89,19 +89,19 @@ bool monitoring_present() {
         Ref monitoring = Ref::borrow(PySys_GetObject("monitoring"));
         Ref f =
             Ref::steal(monitoring ? PyObject_GetAttrString(monitoring.get(), "get_tool") : nullptr);
+        PyErr_Clear();
         const bool usable = Prover::is_c_function(f.get(), "sys.monitoring", "get_tool") &&
                             PyCFunction_GET_FLAGS(f.get()) == METH_O;
         records.get_tool = usable ? std::move(f) : Ref::borrow(Py_None);
     }
-    // Raw references on this path, checked three times a file: no owner's
-    // release asks whether the thread is attached.
+    // Raw references: this runs three times a file, and an owner's release
+    // would ask each time whether the thread is attached.
     PyObject* f = records.get_tool.get();
     for (long id = 0; f != Py_None && id < 6; ++id) {
-        PyObject* tool = PyLong_FromLong(id);  // a cached small int: no allocation
-        PyObject* name =
-            tool ? PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool) : nullptr;
+        PyObject* tool = PyLong_FromLong(id);  // a preallocated small int: cannot fail
+        PyObject* name = PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool);
         const bool none = name == Py_None;
-        Py_XDECREF(tool);
+        Py_DECREF(tool);
         Py_XDECREF(name);
         if (!none) return PyErr_Clear(), true;  // a tool, or an error
     }
