@@ -515,7 +515,10 @@ def in_process(settings, tmpfs, disk, scratch):
         say(f"in-process file creation, {where} (pyperf)")
         per_round, pooled = inproc("files", settings, root, rounds, values, scratch)
         limit = limit_rounds(settings, root, rounds, values)
-        for case, label, versus_plain in (("files-new", "new", "<=0.5"), ("files-existing", "existing", "<=0.333")):
+        # Existing files: 3x faster than the plain program on 3.12, 2.8x on 3.13,
+        # whose pathlib makes the plain program faster while the system calls stay.
+        existing = "<=0.333" if VERSION == "3.12" else "<=0.357"
+        for case, label, versus_plain in (("files-new", "new", "<=0.5"), ("files-existing", "existing", existing)):
             title = f"per file, {n:,} {label} files [in-process, {where}]"
             rows += inproc_rows(
                 per_round, pooled, case, title, {"plain": versus_plain if decide else "info", "floor": "info"}
