@@ -15,8 +15,8 @@
 #define CRENLY_COLD
 #endif
 
-// The exception specification of an entry point that the interpreter calls
-// and that may run Python code: noexcept, but not under glibc. glibc ends a
+// What an entry point that the interpreter calls, and that may run Python
+// code, declares about exceptions: noexcept, but not under glibc. glibc ends a
 // thread by unwinding its stack (abi::__forced_unwind): the interpreter's
 // finalization ends a daemon thread so when it asks for the interpreter lock
 // again, also from inside such a function. A noexcept frame would turn that
