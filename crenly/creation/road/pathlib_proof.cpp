@@ -161,8 +161,7 @@ std::vector<PyObject*> prove_mro(Prover& p, const PathlibTable& table) {
 void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<PyObject*>& order,
                       PyObject* posixpath, ProvedPathlib& found) {
     PyObject* concrete = order[0];
-    const char* const slot_names[] = {table.slots.raw, table.slots.drive, table.slots.root,
-                                      table.slots.tail, table.slots.text};
+    int members = 0;
     for (const AttributeSpec& spec : table.attributes) {
         PyObject* value = p.attribute(concrete, spec.name, spec.start);
         Ref owner_dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(order[spec.owner])));
@@ -177,11 +176,8 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
             expect(Py_TYPE(value) == &PyMemberDescr_Type &&
                    reinterpret_cast<PyDescrObject*>(value)->d_type ==
                        reinterpret_cast<PyTypeObject*>(order[spec.owner]));
-            for (int i = 0; i < static_cast<int>(PathSlot::count_); ++i) {
-                if (std::strcmp(spec.name, slot_names[i]) == 0) {
-                    found.slots[i] = reinterpret_cast<PyMemberDescrObject*>(value)->d_member;
-                }
-            }
+            expect(members < static_cast<int>(PathSlot::count_));
+            found.slots[members++] = reinterpret_cast<PyMemberDescrObject*>(value)->d_member;
             continue;
         }
         const ClassSpec& where = table.classes[spec.owner];
@@ -194,7 +190,7 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
         p.function(function, module_named(p, where.module),
                    (std::string(where.name) + "." + spec.name).c_str());
     }
-    for (PyMemberDef* slot : found.slots) expect(slot != nullptr);
+    expect(members == static_cast<int>(PathSlot::count_));
     // Path.__init__ calls super().__init__: its __class__ cell is Path.
     PyObject* closure = PyFunction_GET_CLOSURE(p.attribute(concrete, "__init__"));
     expect(closure != nullptr && PyTuple_GET_SIZE(closure) == 1 &&

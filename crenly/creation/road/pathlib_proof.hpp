@@ -32,7 +32,9 @@ struct CallSite {
     int offset = 0;
 };
 
-/// The slots of a path object that pathlib's steps fill, in PathSlots order.
+/// The slots of a path object that pathlib's steps fill as they go: the text
+/// given; the parsed drive, root and components (by `parent`, in the mkdir
+/// step); the text of the path (by the first os call, in the is_dir step).
 enum class PathSlot { raw, drive, root, tail, text, count_ };
 
 /// What the road takes from the proved pathlib: borrowed, valid while the

@@ -37,19 +37,6 @@ struct AttributeSpec {
     Kind kind;
 };
 
-/// The slots of a path object that pathlib's steps fill as they go: the
-/// text given, then (by `parent`, in the mkdir step) the parsed drive,
-/// root and components, then (by the first os call, in the is_dir step)
-/// the text of the path. A hand-over gives the Python-level steps the
-/// object in the state they would hold at that step.
-struct PathSlots {
-    const char* raw;
-    const char* drive;
-    const char* root;
-    const char* tail;
-    const char* text;
-};
-
 /// A function of posixpath that the road stands for: Python code of
 /// posixpath's own, or a C function (`c_module`, `c_name`) bound there.
 struct PosixpathSpec {
@@ -64,8 +51,8 @@ struct PathlibTable {
     int frames;
     std::span<const ClassSpec> classes;  // PosixPath, Path, ...
     std::size_t path;                    // the index of Path among them
+    /// The members among them are the slots of a path object, in PathSlot order.
     std::span<const AttributeSpec> attributes;
-    PathSlots slots;
     /// The module whose globals the path classes' own functions read (os,
     /// posixpath, sys, ntpath), and the one that holds _ignore_error,
     /// S_ISDIR, S_ISREG and the errno tuples.
