@@ -5,16 +5,23 @@
 
 namespace crenly::core {
 
-Ref load_builtin(Id name) {
-    PyObject* builtins = require(PyModule_GetDict(state.builtins.get()));  // borrowed
-    if (Ref value = dict_get(builtins, str(name))) return value;
-    raise(PyExc_NameError, "name '%U' is not defined", str(name));
+namespace {
+
+Ref builtin(PyObject* name) {
+    if (Ref value = dict_get(PyModule_GetDict(state.builtins.get()), name)) return value;
+    raise(PyExc_NameError, "name '%U' is not defined", name);
 }
 
-Ref load_global(Id name) {
-    if (Ref value = dict_get(state.namespace_.get(), str(name))) return value;
-    return load_builtin(name);
+}  // namespace
+
+Ref load_builtin(Id name) { return builtin(str(name)); }
+
+Ref load_global_in(PyObject* globals, PyObject* name) {
+    if (Ref value = dict_get(globals, name)) return value;
+    return builtin(name);
 }
+
+Ref load_global(Id name) { return load_global_in(state.namespace_.get(), str(name)); }
 
 void store_global(Id name, PyObject* value) {
     require_status(PyDict_SetItem(state.namespace_.get(), str(name), value));

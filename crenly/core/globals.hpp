@@ -8,8 +8,11 @@ namespace crenly::core {
 /// The builtin `name`; NameError "name '...' is not defined" when missing.
 Ref load_builtin(Id name);
 
-/// The global `name`: the module namespace first, then the builtins;
-/// NameError "name '...' is not defined" when it is in neither.
+/// What `name` means in Python code of the namespace `globals`: its global,
+/// else the builtin; NameError "name '...' is not defined" when neither.
+Ref load_global_in(PyObject* globals, PyObject* name);
+
+/// The global `name` of the module (its namespace, then the builtins).
 Ref load_global(Id name);
 
 /// Binds `name` to `value` in the module namespace.

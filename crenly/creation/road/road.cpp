@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "crenly/core/errors.hpp"
+#include "crenly/core/globals.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/creation/road/path_texts.hpp"
 #include "crenly/creation/road/pathlib_proof.hpp"
@@ -43,14 +44,6 @@ void add_entries(const ProvedPathlib& pathlib, Calls calls) {
     }
 }
 
-/// What `name` means in Python code of the namespace `globals`: its global,
-/// else the builtin; NameError when neither.
-Ref global_in(PyObject* globals, PyObject* name) {
-    if (Ref value = dict_get(globals, name)) return value;
-    if (Ref value = dict_get(PyModule_GetDict(state.builtins.get()), name)) return value;
-    raise(PyExc_NameError, "name '%U' is not defined", name);
-}
-
 /// One creation on the native road: the proved pathlib held for it, the
 /// texts of the path, and the proof, checked again after every point where
 /// Python code could have run. The path objects are made only when a
@@ -77,9 +70,10 @@ public:
     /// run theirs: without the interpreter lock when another thread could
     /// take it; after EINTR the signal handlers, then the call again. Returns
     /// 0 or the error number; a handler's exception leaves from pathlib's
-    /// code at `calls`.
+    /// code at `calls`, but -1 for an OSError that an `except OSError` of
+    /// the step around the call takes (`os_error_taken`).
     template <class F>
-    int system(Calls calls, F&& call) {
+    int system(Calls calls, F&& call, bool os_error_taken = false) {
         static_assert(noexcept(call()), "nothing may leave while the lock is let go");
         while (true) {
             PyThreadState* head = PyInterpreterState_ThreadHead(PyInterpreterState_Get());
@@ -98,6 +92,9 @@ public:
             if (error != EINTR) return error;
             python_may_have_run();
             if (PyErr_CheckSignals() < 0) {
+                if (os_error_taken && PyErr_ExceptionMatches(PyExc_OSError)) {
+                    return PyErr_Clear(), -1;
+                }
                 add_entries(pathlib, calls);
                 throw_python_error();
             }
@@ -106,6 +103,7 @@ public:
 
     /// The step reached: its objects hold what they hold at its start.
     void reach(Step step) noexcept { reached_ = step; }
+    [[nodiscard]] Step reached() const noexcept { return reached_; }
 
     PyObject* object() override {
         if (!object_) {
@@ -203,7 +201,7 @@ FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
         Ref exception = Ref::steal(PyErr_GetRaisedException());
         Handling handling(Ref::borrow(exception.get()));
-        Ref filter = global_in(road.pathlib.helpers_globals, road.pathlib.ignore_error);
+        Ref filter = load_global_in(road.pathlib.helpers_globals, road.pathlib.ignore_error);
         if (truth(call(filter, exception))) return FileKind::absent;
         PyErr_SetRaisedException(exception.release());
         throw;
@@ -215,20 +213,13 @@ FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
 void close_in_python(const ProvedPathlib& pathlib, int fd) {
     try {
         PyObject* globals = pathlib.calls[static_cast<int>(Call::touch_close)].globals;
-        Ref close = own(PyObject_GetAttrString(global_in(globals, str(Id::os)).get(), "close"));
+        Ref close =
+            own(PyObject_GetAttrString(load_global_in(globals, str(Id::os)).get(), "close"));
         call(close, Ref(own(PyLong_FromLong(fd))));
     } catch (const PythonError&) {
         add_entries(pathlib, {Call::touch_close});
         throw;
     }
-}
-
-/// Whether a signal handler's exception at a call (pending) is an OSError,
-/// which pathlib's own except clause there takes: it is dropped then.
-bool dropped_os_error() {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
-    PyErr_Clear();
-    return true;
 }
 
 }  // namespace
@@ -243,51 +234,42 @@ bool create(PyObject* self, PyObject* filepath) {
     // made by C code, and the path object stands for Path(filepath) now.
     Road road(filepath, t, proof);
     proof.taken();
-    auto python_steps_from = [&](Step step) {
-        road.reach(step);
-        steps_from(self, road, step);
-        return true;
-    };
+    // The Python-level steps from the step reached on.
+    auto python_steps = [&] { return steps_from(self, road, road.reached()), true; };
 
     // file_path.parent.mkdir(parents=True, exist_ok=True): made, or there
     // already as a directory. Missing ancestors (pathlib's recursion), a
     // failure, and a handler's OSError that mkdir takes are left to pathlib.
     const char* parent = t.parent.c_str();
-    if (!road.holds()) return python_steps_from(Step::mkdir);
-    int made = -1;
-    try {
-        made = road.system({Call::mkdir_mkdir}, [&]() noexcept {
-            return mkdir(parent, static_cast<mode_t>(road.pathlib.mkdir_mode)) == 0;
-        });
-    } catch (const PythonError&) {
-        if (!dropped_os_error()) throw;
-    }
+    if (!road.holds()) return python_steps();
+    const int made = road.system(
+        {Call::mkdir_mkdir},
+        [&]() noexcept { return mkdir(parent, static_cast<mode_t>(road.pathlib.mkdir_mode)) == 0; },
+        true);
     if (made != 0 &&
         (made == ENOENT || made < 0 || !road.holds() ||
          stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat, Call::stat_stat}, parent) !=
              FileKind::directory)) {
-        return python_steps_from(Step::mkdir);
+        return python_steps();
     }
 
     // is_dir(): a directory is refused.
     road.reach(Step::is_dir);
-    if (!road.holds()) return python_steps_from(Step::is_dir);
+    if (!road.holds()) return python_steps();
     const FileKind before = stat_as_pathlib(road, {Call::is_dir_stat, Call::stat_stat}, t.file);
-    if (before == FileKind::error) return python_steps_from(Step::is_dir);
+    if (before == FileKind::error) return python_steps();
     if (before == FileKind::directory) raise_os_error(EISDIR, road);
 
     // touch(exist_ok=True): the times refreshed (a failure, or a handler's
     // OSError, passes), else the file made and closed.
     road.reach(Step::touch);
-    if (!road.holds()) return python_steps_from(Step::touch);
-    int refreshed = -1;
-    try {
-        refreshed = road.system({Call::touch_utime}, [&]() noexcept {
+    if (!road.holds()) return python_steps();
+    const int refreshed = road.system(
+        {Call::touch_utime},
+        [&]() noexcept {
             return utimensat(AT_FDCWD, t.file, nullptr, 0) == 0;  // now, following links
-        });
-    } catch (const PythonError&) {
-        if (!dropped_os_error()) throw;
-    }
+        },
+        true);
     if (refreshed != 0) {
         int fd = -1;
         if (!road.holds() || road.system({Call::touch_open}, [&]() noexcept {
@@ -295,7 +277,7 @@ bool create(PyObject* self, PyObject* filepath) {
                           static_cast<mode_t>(road.pathlib.touch_mode));
                 return fd >= 0;
             }) != 0) {
-            return python_steps_from(Step::touch);
+            return python_steps();
         }
         if (!road.holds()) {
             close_in_python(road.pathlib, fd);
@@ -308,9 +290,9 @@ bool create(PyObject* self, PyObject* filepath) {
 
     // is_file(): a device or another file that is not regular made no file.
     road.reach(Step::is_file);
-    if (!road.holds()) return python_steps_from(Step::is_file);
+    if (!road.holds()) return python_steps();
     const FileKind after = stat_as_pathlib(road, {Call::is_file_stat, Call::stat_stat}, t.file);
-    if (after == FileKind::error) return python_steps_from(Step::is_file);
+    if (after == FileKind::error) return python_steps();
     // Back in create_file once is_file() has returned, where the handlers of
     // the signals that came during the steps run, as if they came meanwhile
     // (the check may also collect).
@@ -318,7 +300,8 @@ bool create(PyObject* self, PyObject* filepath) {
     if (PyErr_CheckSignals() < 0) throw_python_error();
     if (after != FileKind::regular) raise_os_error(EINVAL, road);
 
-    return python_steps_from(Step::finish);
+    road.reach(Step::finish);
+    return python_steps();
 }
 
 }  // namespace crenly::creation::road
