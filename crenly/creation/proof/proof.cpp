@@ -1,6 +1,8 @@
 #include "crenly/creation/proof/proof.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
 
 #ifndef _WIN32
@@ -18,17 +20,20 @@ namespace {
 
 /// What proofs share: the three watchers and the one count of changes they
 /// advance; each module's code objects as its compiled file defines them,
-/// and the ones found genuine; sys.monitoring.get_tool (None: unusable).
+/// each with the code found equal to it; sys.monitoring.get_tool (None:
+/// unusable).
 class Records final : public Slot {
 public:
     int dicts = -1, types = -1, functions = -1;
-    std::uint64_t changes = 2;               // above the marks of a proof never used or used once
-    std::vector<std::pair<Ref, Ref>> names;  // (dictionary, name)
+    std::uint64_t changes = 2;  // above the marks of a proof never used or used once
+    // (dictionary, hash of a name): the names read. By hash, another name of
+    // the same hash moves the count too, which is harmless.
+    std::set<std::pair<PyObject*, Py_hash_t>> names;
     struct Code {
         Ref module;
         std::string qualname;
         Ref code;
-        bool genuine;  // a function's code found equal to the module's own
+        Ref equal;  // the last function's code found equal to it
     };
     std::vector<Code> codes;
     Ref get_tool;
@@ -58,12 +63,8 @@ thread_local bool proving = false;
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
     if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
          event == PyDict_EVENT_DELETED) &&
-        PyUnicode_CheckExact(key)) {
-        bool read = false;
-        for (const auto& [watched, name] : records.names) {
-            read = read || (watched.get() == dict && PyUnicode_Compare(key, name.get()) == 0);
-        }
-        if (!read) return 0;
+        PyUnicode_CheckExact(key) && !records.names.contains({dict, PyObject_Hash(key)})) {
+        return 0;
     }
     ++records.changes;
     return 0;
@@ -140,7 +141,7 @@ Ref module_code(PyObject* module) {
 void collect_codes(PyObject* module, PyObject* code) {
     const char* qualname = PyUnicode_AsUTF8(reinterpret_cast<PyCodeObject*>(code)->co_qualname);
     if (qualname == nullptr) throw_python_error();
-    records.codes.push_back({Ref::borrow(module), qualname, Ref::borrow(code), false});
+    records.codes.push_back({Ref::borrow(module), qualname, Ref::borrow(code), {}});
     PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;  // a tuple
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
         if (PyCode_Check(PyTuple_GET_ITEM(consts, i)))
@@ -151,19 +152,15 @@ void collect_codes(PyObject* module, PyObject* code) {
 /// Whether `code` equals a code object that `module`'s compiled file defines
 /// as `qualname`; the verdict is kept.
 bool is_module_code(PyObject* code, PyObject* module, const char* qualname) {
-    bool read = false;
-    for (const Records::Code& c : records.codes) {
-        read = read || c.module.get() == module;
-        if (c.genuine && c.code.get() == code && c.module.get() == module &&
-            c.qualname == qualname) {
-            return true;
-        }
+    if (std::ranges::none_of(records.codes,
+                             [&](const auto& c) { return c.module.get() == module; })) {
+        collect_codes(module, module_code(module).get());
     }
-    if (!read) collect_codes(module, module_code(module).get());
-    for (const Records::Code& c : records.codes) {
-        if (!c.genuine && c.module.get() == module && c.qualname == qualname &&
+    for (Records::Code& c : records.codes) {
+        if (c.module.get() != module || c.qualname != qualname) continue;
+        if (c.equal.get() == code ||
             require_status(PyObject_RichCompareBool(code, c.code.get(), Py_EQ))) {
-            records.codes.push_back({Ref::borrow(module), qualname, Ref::borrow(code), true});
+            c.equal = Ref::borrow(code);
             return true;
         }
     }
@@ -242,14 +239,8 @@ PyObject* Prover::hold(PyObject* o) { return held_.push_back(Ref::borrow(o)), o;
 PyObject* Prover::read(PyObject* dict, const char* key) {
     expect(PyDict_CheckExact(dict));
     Ref name = own(PyUnicode_InternFromString(key));
-    bool watched = false;
-    for (const auto& [watched_dict, watched_name] : records.names) {
-        watched = watched || (watched_dict.get() == dict && watched_name.get() == name.get());
-    }
-    if (!watched) {
-        require_status(PyDict_Watch(records.dicts, dict));
-        records.names.emplace_back(Ref::borrow(dict), Ref::borrow(name.get()));
-    }
+    require_status(PyDict_Watch(records.dicts, dict));
+    records.names.insert({dict, PyObject_Hash(name.get())});
     PyObject* value = PyDict_GetItemWithError(dict, name.get());  // borrowed
     if (value == nullptr && PyErr_Occurred()) throw_python_error();
     return value;
