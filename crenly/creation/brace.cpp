@@ -226,34 +226,33 @@ void cut_by_matches(PyObject* text, Ref match, std::vector<Segment>& segments) {
     }
 }
 
-/// The number of paths, or max_paths + 1 when there would be more.
-Py_ssize_t count_paths(const std::vector<Segment>& segments) noexcept {
+/// The number of paths: ValueError when there would be more than max_paths,
+/// or when they would hold more than max_chars characters together.
+Py_ssize_t count_paths(const std::vector<Segment>& segments) {
     if (std::ranges::any_of(segments, [](const Segment& s) { return s.items.empty(); })) return 0;
     Py_ssize_t count = 1;
     for (const Segment& s : segments) {
         count *= static_cast<Py_ssize_t>(s.items.size());
-        if (count > max_paths) return max_paths + 1;
+        if (count > max_paths) {
+            raise(PyExc_ValueError, "brace pattern expands to more than 1000000 paths");
+        }
     }
-    return count;
-}
-
-/// The number of characters of all `count` paths together (count <=
-/// max_paths), or max_chars + 1 when there would be more. Every item of a
-/// segment stands in count / size paths.
-Py_ssize_t count_chars(const std::vector<Segment>& segments, Py_ssize_t count) noexcept {
-    if (count == 0) return 0;
+    // Every item of a segment stands in count / size paths. Each sum is
+    // checked as it grows: at most 10**8 * 10**6, no overflow.
+    auto too_long = [] {
+        raise(PyExc_ValueError, "brace pattern expands to more than 100000000 characters");
+    };
     Py_ssize_t total = 0;
     for (const Segment& s : segments) {
-        Py_ssize_t chars = 0;  // of all items of this segment, at most max_chars + 1
+        Py_ssize_t chars = 0;  // of all items of this segment
         for (const Span& item : s.items) {
             chars += s.length(item);
-            if (chars > max_chars) return max_chars + 1;
+            if (chars > max_chars) too_long();
         }
-        // At most 10**8 * 10**6: no overflow.
         total += chars * (count / static_cast<Py_ssize_t>(s.items.size()));
-        if (total > max_chars) return max_chars + 1;
+        if (total > max_chars) too_long();
     }
-    return total;
+    return count;
 }
 
 /// The cartesian product of the segments' items, leftmost varying slowest,
@@ -343,14 +342,7 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     // The text after the last match ends every path.
     segments.back().suffix.end = PyUnicode_GET_LENGTH(text);
 
-    // Both bounds are checked before any path is built.
-    const Py_ssize_t count = count_paths(segments);
-    if (count > max_paths) {
-        raise(PyExc_ValueError, "brace pattern expands to more than 1000000 paths");
-    }
-    if (count_chars(segments, count) > max_chars) {
-        raise(PyExc_ValueError, "brace pattern expands to more than 100000000 characters");
-    }
+    const Py_ssize_t count = count_paths(segments);  // both bounds checked before any path is built
     return with_char_type(text,
                           [&]<class Char>(Char) { return product<Char>(text, segments, count); });
 }
