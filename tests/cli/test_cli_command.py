@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import io
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -116,20 +117,9 @@ def test_an_option_ends_the_run(crenly_cmd, help_text, args, code, out, err):
 
 
 def reassemble(args):
-    """Join with spaces, split at spaces outside braces (a flag, not a depth)."""
-    names, current, in_braces = [], [], False
-    for char in " ".join(args):
-        if char == " " and not in_braces:
-            if current:
-                names.append("".join(current))
-                current = []
-            continue
-        if char in "{}":
-            in_braces = char == "{"
-        current.append(char)
-    if current:
-        names.append("".join(current))
-    return names
+    """Join with spaces, split at spaces outside braces: a "{" opens a group that
+    the next "}" closes, whatever other "{" come before it (a flag, not a depth)."""
+    return re.findall(r"(?:[^ {]|\{[^}]*)+", " ".join(args))
 
 
 @pytest.mark.parametrize("args, names", [
