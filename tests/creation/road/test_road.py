@@ -272,9 +272,8 @@ def run(ops, config, forced, base, root):
             finally:
                 observers.close()
         schedule.pop((done[0], False), None)
-        for kind, arg in [op for ops_ in schedule.values() for op in ops_]:
-            if kind == "audit":
-                audit()
+        if any(kind == "audit" for ops_ in schedule.values() for kind, _ in ops_):
+            audit()  # of the steps left over only an audit shows: no events recorded
     finally:
         observers.close()
         os.umask(umask)
