@@ -7,9 +7,10 @@ grows past 500 lines. The pool of interned identifiers (core/names.hpp) holds
 only names that the code uses: each one is built at every start."""
 
 import re
-from pathlib import Path
 
-SOURCES = Path(__file__).resolve().parents[2] / "crenly"
+from helpers import REPO
+
+SOURCES = REPO / "crenly"
 INCLUDE = re.compile(r'^#include "crenly/(.+)/[^/"]+"$', re.M)
 # The files of core/, each including only files before it.
 CORE_ORDER = ["ref", "text_kind", "errors", "state", "names", "protocol", "globals", "console"]
