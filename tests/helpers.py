@@ -17,6 +17,7 @@ from pathlib import Path
 import crenly
 
 PACKAGE_DIR = Path(crenly.__file__).parent
+REPO = Path(__file__).resolve().parents[1]  # the checkout: sources, README
 WINDOWS = sys.platform == "win32"
 # Wine departs from Windows in places; those expectations are marked xfail.
 WINE = WINDOWS and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")

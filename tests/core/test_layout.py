@@ -3,12 +3,14 @@ features (creation and its road, notify, cli, version) over the foundation
 (core), which includes nothing else of crenly and whose files stand in one
 order. The assembly reaches a feature through the feature's own folder, never
 a sub-folder. No folder includes another that includes it back, and no source
-grows past 500 lines."""
+grows past 500 lines. The pool of interned identifiers (core/names.hpp) holds
+only names that the code uses: each one is built at every start."""
 
 import re
-from pathlib import Path
 
-SOURCES = Path(__file__).resolve().parents[2] / "crenly"
+from helpers import REPO
+
+SOURCES = REPO / "crenly"
 INCLUDE = re.compile(r'^#include "crenly/(.+)/[^/"]+"$', re.M)
 # The files of core/, each including only files before it.
 CORE_ORDER = ["ref", "text_kind", "errors", "state", "names", "protocol", "globals", "console"]
@@ -59,3 +61,12 @@ def test_no_source_over_500_lines():
     sizes = {path.relative_to(SOURCES).as_posix(): len(path.read_text().splitlines())
              for path in SOURCES.rglob("*.[ch]pp")}
     assert {name: n for name, n in sizes.items() if n > 500} == {}
+
+
+def test_every_pooled_name_is_used():
+    names_hpp = (SOURCES / "core" / "names.hpp").read_text()
+    pool = re.search(r"#define CRENLY_IDENTIFIERS\(X\)(.*?)\n\n", names_hpp, re.S).group(1)
+    names = re.findall(r"X\((\w+),", pool)
+    assert len(names) > 50, "the pool was not found"
+    code = "\n".join(path.read_text() for path in SOURCES.rglob("*.[ch]pp"))
+    assert [name for name in names if not re.search(rf"\bId::{name}\b", code)] == []

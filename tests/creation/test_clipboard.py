@@ -81,17 +81,12 @@ def test_piped_command_ends_and_the_copies_reach_the_clipboard(display, work, cr
     site = write_tree(work.parent / "site", {"gntp/__init__.py": "raise ImportError('not here')\n"})
     env = child_env([site], WAYLAND_DISPLAY=None,
                     **({"DISPLAY": display} if display else {}))
-    proc = subprocess.Popen([str(crenly_bin), "a.txt", "d/b.txt"], cwd=work, env=env,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        out, err = proc.communicate(timeout=30)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
-        pytest.fail("the pipes of a run with clipboard copies never reached their end")
-    assert (proc.returncode, err) == (0, b""), err
+    # A TimeoutExpired here: the pipes of a run with clipboard copies never reached their end.
+    proc = subprocess.run([str(crenly_bin), "a.txt", "d/b.txt"], cwd=work, env=env,
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    assert (proc.returncode, proc.stderr) == (0, b""), proc.stderr
     a, b = work / "a.txt", work / "d" / "b.txt"
-    assert posix_newlines(out).decode() == (
+    assert posix_newlines(proc.stdout).decode() == (
         f"{GNTP_WARNING}\n"
         f'\u2713 File created: "{a}"\n\u2713 File created: "{b}"\n'
         "\n2/2 file(s) created successfully\n")

@@ -3,13 +3,12 @@
 docstring shows, and a plain model of the argument binder."""
 
 import re
-from pathlib import Path
 from types import SimpleNamespace
 
 from crenly import crenly as mod
-from helpers import SUBCLASS_NOTE
+from helpers import REPO, SUBCLASS_NOTE
 
-TABLE = Path(__file__).resolve().parents[2] / "crenly" / "module" / "table.cpp"
+TABLE = REPO / "crenly" / "module" / "table.cpp"
 # "FileCreator.create_file(self, str filepath: str) -> bool": a checked
 # parameter shows its exact type before its name and its annotation after it.
 SIGNATURE = re.compile(r"([\w.]+)\((.*)\)(?: -> (.+))?")

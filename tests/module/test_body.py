@@ -12,7 +12,7 @@ import typing
 
 import pytest
 
-from helpers import ABSENT, CLIP_WARNING, GNTP_WARNING, PRESENT
+from helpers import ABSENT, CLIP_WARNING, GNTP_WARNING, PRESENT, REPO
 from module_helpers import ROWS
 
 TRELVIN = "import argparse\nclass CustomRichHelpFormatter(argparse.HelpFormatter):\n    pass\n"
@@ -117,5 +117,5 @@ def test_the_body_defines_the_rows_of_the_table_in_its_order(mod):
     assert misplaced == []
     # The README's example entries name callables of the table.
     shown = re.findall(r'File "crenly/crenly", line \d+, in crenly\.crenly\.(\S+)',
-                       (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text())
+                       (REPO / "README.md").read_text())
     assert shown and set(shown) <= set(ROWS)

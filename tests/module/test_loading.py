@@ -157,21 +157,19 @@ REFUSED_AFTER_RESTART = ("ImportError: Interpreter restart detected - crenly.cre
                          "an interpreter that has since been finalized without releasing it; it "
                          "cannot be loaded again in this process.")
 USE = "import crenly.crenly as m\nm.HAS_GROWL = False\nprint(m.FileCreator().create_file('x.txt'))\n"
+USED = '\u2713 File created: "{cwd}/x.txt"\nTrue'  # what USE prints
 RESTARTS = {  # rounds of one process: code run by each interpreter; what they print
-    "restarted": ([USE, USE, USE], ['\u2713 File created: "{cwd}/x.txt"\nTrue'] * 3),
+    "restarted": ([USE, USE, USE], [USED] * 3),
     "release skipped": (["import atexit\n" + USE + "atexit._clear()\n", USE],
-                        ['\u2713 File created: "{cwd}/x.txt"\nTrue', REFUSED_AFTER_RESTART]),
+                        [USED, REFUSED_AFTER_RESTART]),
     # the exit callbacks run from inside create_file: no release under a running call
     "release during a call": (["import atexit\nimport crenly.crenly as m\nm.HAS_GROWL = False\n"
                                "fc = m.FileCreator()\nfc._notify = lambda path: atexit._run_exitfuncs()\n"
-                               "print(fc.create_file('x.txt'))\n", USE],
-                              ['\u2713 File created: "{cwd}/x.txt"\nTrue', REFUSED_AFTER_RESTART]),
-    "called after release": (["import atexit\n" + USE + "atexit._run_exitfuncs()\n"
-                              "try:\n    m.FileCreator()\nexcept RuntimeError as e:\n    print(e)\n",
-                              USE],
-                             ['\u2713 File created: "{cwd}/x.txt"\nTrue\ncrenly.crenly cannot be used '
-                              "any more: its interpreter is finalizing",
-                              '\u2713 File created: "{cwd}/x.txt"\nTrue']),
+                               "print(fc.create_file('x.txt'))\n", USE], [USED, REFUSED_AFTER_RESTART]),
+    "called after release": (["import atexit\n" + USE + "atexit._run_exitfuncs()\ntry:\n"
+                              "    m.FileCreator()\nexcept RuntimeError as e:\n    print(e)\n", USE],
+                             [USED + "\ncrenly.crenly cannot be used any more: its interpreter is "
+                              "finalizing", USED]),
 }
 
 

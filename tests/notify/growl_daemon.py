@@ -1,16 +1,14 @@
 """The Growl daemons of the notification tests (conftest.py makes the fixtures).
 
-GrowlDaemon, written here, speaks GNTP on 127.0.0.1:23053, the client's default
-address, so the code under test needs no configuration. It decodes every request
-with the client package's base message class (the password-checking parsers
-refuse unsigned messages), records it and answers as the test asks. gol
-(growl-for-linux) is a real daemon: it listens on that port of every address,
-needs an X display and stores what it receives in an sqlite database under its
-HOME.
+GrowlDaemon speaks GNTP on 127.0.0.1:23053, the client's default address: it
+decodes each request with the client package's base message class (its
+password-checking parsers refuse unsigned messages), records it and answers as
+the test asks. gol (growl-for-linux) is a real daemon: it listens on that port
+of every address, needs an X display and stores what it receives in an sqlite
+database under its HOME.
 
 Each daemon gets the port for the test alone (own_port): in a network namespace
-of its own where the system allows it (Linux, as root), so that another listener
-(a second test run, a real daemon) is out of the way; elsewhere the port itself,
+of its own where the system allows it (Linux, as root), else the port itself,
 skipping the test when it is busy.
 """
 
@@ -210,10 +208,8 @@ class Gol:
         return f"gol log:\n{self.log.read_text(errors='replace')}"
 
     def received(self, notifications, timeout=10):
-        """(registrations, notifications) from the database, once it holds
-        `notifications` notifications: rows of `application` as dicts of
-        app_name, name and app_icon, rows of `notification` as dicts of title,
-        text and icon, each in the order they were stored."""
+        """The rows of GOL_QUERIES as dicts (registrations, notifications), once
+        the database holds `notifications` notifications."""
         deadline = time.monotonic() + timeout
         while True:
             try:
@@ -233,9 +229,8 @@ class Gol:
 
 @contextlib.contextmanager
 def running_gol(display, home: Path, timeout=20):
-    """gol on the X display `display`, inside a D-Bus session of its own
-    (dbus-run-session), with HOME=home, listening on the client's default port
-    of the test's own (see own_port); yields a Gol once that port accepts
+    """gol on the X display `display` in a D-Bus session of its own, HOME=home,
+    on the port of the test's own; yields a Gol once that port accepts
     connections. The daemon and its bus are killed on the way out."""
     env = {key: value for key, value in os.environ.items()
            if not key.startswith(GOL_ENV_DROPPED)}

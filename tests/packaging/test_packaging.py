@@ -8,14 +8,11 @@ import pydoc
 import re
 import sys
 import tarfile
-from pathlib import Path
 
 import pytest
 
-from helpers import child_env, run_command, write_tree
+from helpers import REPO, child_env, run_command, write_tree
 from crenly import crenly as mod
-
-REPO = Path(__file__).resolve().parents[2]
 
 USER_SCRIPT = """\
 import sys

@@ -150,17 +150,11 @@ class Observers:
     def start(self, kind):
         if kind in self.stops:
             return
-        if kind == "profile":
-            outer = sys.getprofile()  # a tracer from outside (coverage, a debugger)
-            sys.setprofile(lambda frame, event, arg: event == "call" and self.record(kind, frame.f_code))
-            self.stops[kind] = lambda: sys.setprofile(outer)
-        elif kind == "trace":
-            def trace(frame, event, arg):
-                if event == "call":
-                    self.record(kind, frame.f_code)
-            outer = sys.gettrace()
-            sys.settrace(trace)
-            self.stops[kind] = lambda: sys.settrace(outer)
+        if kind in ("profile", "trace"):
+            outer = getattr(sys, "get" + kind)()  # a tracer from outside (coverage, a debugger)
+            switch = getattr(sys, "set" + kind)  # as a trace function: called at "call" only
+            switch(lambda frame, event, arg: event == "call" and self.record(kind, frame.f_code))
+            self.stops[kind] = lambda: switch(outer)
         else:
             mon = sys.monitoring
             mon.use_tool_id(MONITORING_TOOL, "crenly test")
@@ -278,9 +272,8 @@ def run(ops, config, forced, base, root):
             finally:
                 observers.close()
         schedule.pop((done[0], False), None)
-        for kind, arg in [op for ops_ in schedule.values() for op in ops_]:
-            if kind == "audit":
-                audit()
+        if any(kind == "audit" for ops_ in schedule.values() for kind, _ in ops_):
+            audit()  # of the steps left over only an audit shows: no events recorded
     finally:
         observers.close()
         os.umask(umask)
