@@ -245,7 +245,7 @@ bool create(PyObject* self, PyObject* filepath) {
     const int made = road.system(
         {Call::mkdir_mkdir},
         [&]() noexcept { return mkdir(parent, static_cast<mode_t>(road.pathlib.mkdir_mode)) == 0; },
-        true);
+        /*os_error_taken=*/true);
     if (made != 0 &&
         (made == ENOENT || made < 0 || !road.holds() ||
          stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat, Call::stat_stat}, parent) !=
@@ -269,7 +269,7 @@ bool create(PyObject* self, PyObject* filepath) {
         [&]() noexcept {
             return utimensat(AT_FDCWD, t.file, nullptr, 0) == 0;  // now, following links
         },
-        true);
+        /*os_error_taken=*/true);
     if (refreshed != 0) {
         int fd = -1;
         if (!road.holds() || road.system({Call::touch_open}, [&]() noexcept {
