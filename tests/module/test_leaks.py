@@ -90,8 +90,8 @@ def test_many_calls_leave_no_references_or_memory_behind(mod, monkeypatch, tmp_p
         deltas, grown = leak_check(call, objects, times)
         if grown > BOUND and MEMORY_CHECKED:
             # Free lists and caches fill once (main: ~60 kB), and a table of the
-            # interpreter's (the interned strings: ~2 MB) may grow in any one run of
-            # calls; a leak grows with the calls, in every run: the smaller of two.
+            # interpreter's (the interned strings, it seems: ~2 MB) may grow in any
+            # one run of calls; a leak grows with the calls, in every run.
             more = [leak_check(call, objects, 4 * times) for _ in range(2)]
             deltas = [sum(d) for d in zip(deltas, *(m[0] for m in more))]
             grown = min(m[1] for m in more) - grown - BOUND
