@@ -200,7 +200,11 @@ void Proof::prove() {
     made_at_ = made_at_ == 0 ? 1 : records.changes;  // the first use: the Python-level steps
     if (made_at_ == 1) return;
     std::vector<Kept> kept;
-    proving = true;
+    // Cleared however the proof ends (an interrupt, a failed allocation).
+    struct Proving {
+        Proving() noexcept { proving = true; }
+        ~Proving() { proving = false; }
+    } guard;
     try {
         if (records.dicts < 0) {
             records.dicts = require_status(PyDict_AddWatcher(on_dict_event));
@@ -216,13 +220,9 @@ void Proof::prove() {
     } catch (const NotGenuine&) {
     } catch (const PythonError&) {
         // An interrupt raised by Python code meanwhile is the caller's.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            proving = false;
-            throw;
-        }
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
     }
-    proving = false;
     kept_ = std::move(kept);
 }
 
