@@ -23,7 +23,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import (WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error,
+from helpers import (ABSENT, WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error,
                      write_tree)
 from crenly import crenly as mod
 
@@ -63,9 +63,7 @@ def help_text(monkeypatch):
 
 @pytest.fixture
 def env(tmp_path_factory):
-    missing = "raise ImportError('not installed here')\n"
-    shadow = write_tree(tmp_path_factory.mktemp("shadow"), dict.fromkeys(
-        ("clipboard.py", "trelvin.py", "gntp/__init__.py"), missing))
+    shadow = write_tree(tmp_path_factory.mktemp("shadow"), ABSENT)
     return lambda **overrides: child_env([shadow], COLUMNS=COLUMNS, **overrides)
 
 

@@ -11,7 +11,7 @@ import tarfile
 
 import pytest
 
-from helpers import REPO, child_env, run_command, write_tree
+from helpers import NO_TRELVIN, REPO, child_env, run_command, write_tree
 from crenly import crenly as mod
 
 USER_SCRIPT = """\
@@ -121,7 +121,7 @@ class CustomRichHelpFormatter(argparse.RawTextHelpFormatter):
 @pytest.mark.parametrize("formatter", ["plain", "trelvin"])
 def test_help_fits_an_80_column_terminal(tmp_path, formatter, crenly_bin):
     write_tree(tmp_path / "site", {"trelvin/__init__.py": TRELVIN if formatter == "trelvin"
-                                   else "raise ImportError('not installed here')\n"})
+                                   else NO_TRELVIN})
     run = run_command([str(crenly_bin), "--help"], cwd=tmp_path,
                       env=child_env([tmp_path / "site"], COLUMNS="80")).ok()
     help_text = run.stdout[run.stdout.index("usage:"):]
