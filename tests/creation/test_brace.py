@@ -10,7 +10,7 @@ from creation_helpers import CHAR_LIMIT_MESSAGE, LIMIT_MESSAGE, PATTERN, model
 from crenly import crenly as mod
 
 @pytest.fixture(scope="module")
-def creator():
+def expander():
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(mod, "HAS_GROWL", False)
         return mod.FileCreator()
@@ -61,27 +61,27 @@ def creator():
     ("x{a}}{}}{b,c}", "x/a}{}}b; x/a}{}}c"),
 ])
 @pytest.mark.parametrize("via", ["re", "substitute"])
-def test_expansion_table(creator, monkeypatch, via, text, expected):
+def test_expansion_table(expander, monkeypatch, via, text, expected):
     if via == "substitute":  # a search of its own, whose matches are followed
         monkeypatch.setattr(mod, "re", types.SimpleNamespace(search=lambda p, t: re.search(p, t)))
     if expected is None:
         expected = []
     elif isinstance(expected, str):
         expected = expected.split("; ")
-    result = creator.parse_brace_expansion(text)
+    result = expander.parse_brace_expansion(text)
     assert type(result) is list
     assert result == expected
     assert result == model(text)
 
 
-def test_no_match_returns_the_argument_itself_in_a_new_list(creator):
+def test_no_match_returns_the_argument_itself_in_a_new_list(expander):
     plain = "".join(["no ", "braces"])
-    result = creator.parse_brace_expansion(plain)
+    result = expander.parse_brace_expansion(plain)
     assert result == [plain] and result[0] is plain
-    assert creator.parse_brace_expansion(plain) is not result  # a new list each call
-    again = creator.parse_brace_expansion(text="{a, b}")
+    assert expander.parse_brace_expansion(plain) is not result  # a new list each call
+    again = expander.parse_brace_expansion(text="{a, b}")
     assert again == ["a", "b"] and all(type(r) is str for r in again)
-    assert creator.parse_brace_expansion("{a, b}") is not again
+    assert expander.parse_brace_expansion("{a, b}") is not again
 
 
 # Single characters of a small alphabet, plus a few of their pairs so that
@@ -91,8 +91,8 @@ TOKENS = ["{", "}", ",", " ", "\t", "/", "\\", "a", "b", "{}", "{a", "b}", ", "]
 
 @settings(max_examples=500, deadline=None, database=None)
 @given(st.lists(st.sampled_from(TOKENS), max_size=16).map("".join))
-def test_matches_the_python_model(creator, text):
-    assert creator.parse_brace_expansion(text) == model(text)
+def test_matches_the_python_model(expander, text):
+    assert expander.parse_brace_expansion(text) == model(text)
 
 
 # The limit cases run in a child with a capped address space (POSIX only): an
@@ -122,12 +122,12 @@ if sys.platform != "win32":
     resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
 from crenly import crenly
 crenly.HAS_GROWL = False
-creator = crenly.FileCreator()
+expander = crenly.FileCreator()
 group = lambda n: "{" + ",".join(f"i{k}" for k in range(n)) + "}"
 fixed = "{" + ",".join(f"{k:03}" for k in range(1000)) + "}"
 for name, text in CASES.items():
     try:
-        result = creator.parse_brace_expansion(eval(text))
+        result = expander.parse_brace_expansion(eval(text))
     except Exception as e:
         print("=>", name, type(e).__name__, e)
     else:
@@ -161,12 +161,12 @@ def test_ten_thousand_groups_on_a_small_stack(py):
     assert run.returncode == 0 and "=> True" in run.stdout.splitlines(), run.describe()
 
 
-def test_module_global_re_is_looked_up_at_each_call(creator, monkeypatch):
+def test_module_global_re_is_looked_up_at_each_call(expander, monkeypatch):
     calls = []
     record = types.SimpleNamespace(search=lambda *args, **kwargs: calls.append((args, kwargs)))
     monkeypatch.setattr(mod, "re", record)
     text = "dir/{a,b}.txt"
-    result = creator.parse_brace_expansion(text)
+    result = expander.parse_brace_expansion(text)
     assert result == [text] and result[0] is text
     assert calls == [((PATTERN, text), {})] and len(PATTERN) == 25
 
@@ -174,11 +174,11 @@ def test_module_global_re_is_looked_up_at_each_call(creator, monkeypatch):
         raise RuntimeError("search failed")
     monkeypatch.setattr(mod, "re", types.SimpleNamespace(search=boom))
     with pytest.raises(RuntimeError, match="search failed"):
-        creator.parse_brace_expansion(text)
+        expander.parse_brace_expansion(text)
 
     monkeypatch.delattr(mod, "re")
     with pytest.raises(NameError, match="^name 're' is not defined$"):
-        creator.parse_brace_expansion(text)
+        expander.parse_brace_expansion(text)
 
 
 class FakeMatches:
@@ -214,13 +214,13 @@ BIG = 2**63 - 1
     ([((3.0, 4), 6)], TypeError),
     ([("34", 6)], TypeError),
 ])
-def test_substitute_match_positions_are_checked(creator, monkeypatch, reports, expected):
+def test_substitute_match_positions_are_checked(expander, monkeypatch, reports, expected):
     monkeypatch.setattr(mod, "re", FakeMatches(reports))
     if isinstance(expected, list):
-        assert creator.parse_brace_expansion("ab{c}d{e}f") == expected
+        assert expander.parse_brace_expansion("ab{c}d{e}f") == expected
     else:
         with pytest.raises(expected):
-            creator.parse_brace_expansion("ab{c}d{e}f")
+            expander.parse_brace_expansion("ab{c}d{e}f")
 
 
 # Patches of the re module, from the first expansion of a fresh process on:
@@ -234,14 +234,14 @@ import importlib, re, sys
 from unittest import mock
 from crenly import crenly
 crenly.HAS_GROWL = False
-creator = crenly.FileCreator()
+expander = crenly.FileCreator()
 calls = []
 PATTERN = r"([^{]*)\\{([^}]+)\\}([^{]*)"
 
 def expand(name, text="d/{a,b}"):
     taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls
     try:
-        result = creator.parse_brace_expansion(text)
+        result = expander.parse_brace_expansion(text)
     except Exception as e:
         result = type(e).__name__
     taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls > taken
@@ -283,7 +283,7 @@ with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
 with mock.patch.object(re, "_cache2", {}):
     expand("cache replaced")  # ['d/a', 'd/b'] 0 +
 with mock.patch("re.compile"):
-    creator.parse_brace_expansion("a{b,c}")
+    expander.parse_brace_expansion("a{b,c}")
 re.purge()
 expand("purged")  # ['d/a', 'd/b'] 0 +
 sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_name in
