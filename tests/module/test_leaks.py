@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-from helpers import WINE, Sink, leak_check
+from helpers import Sink, leak_check
 
 BOUND = 16_000  # bytes of traced memory that a round of calls may leave behind
 # Under PYTHONMALLOC=malloc (the sanitizer pass) the interpreter's caches keep
@@ -65,13 +65,7 @@ CASES = [  # (case of make(), globals rebound (None: deleted), sys.argv after th
 @pytest.mark.parametrize("case, changes, argv", CASES,
                          ids=[f"{c}-{'-'.join(ch) or 'ok'}" for c, ch, _ in CASES])
 def test_many_calls_leave_no_references_or_memory_behind(mod, monkeypatch, tmp_path, case,
-                                                          changes, argv, request):
-    if WINE and case == "main" and not changes:
-        request.applymarker(pytest.mark.xfail(strict=False, reason=(
-            "under Wine the traced memory of repeated main() calls grows by ~2 MB, the largest "
-            "block one 405 kB allocation in pathlib's path parsing (sys.intern) on 3.12; seen on "
-            "3.13 too, in a process that runs this test alone; not seen on Linux, not yet "
-            "checked on Windows")))
+                                                          changes, argv):
     monkeypatch.chdir(tmp_path)
     arg = "".join(["leak", "-", "probe/{a, b}{c,d}"])  # a fresh, counted str
     monkeypatch.setattr(sys, "argv", ["crenly", *(x.format(arg=arg) for x in argv)])
@@ -85,16 +79,7 @@ def test_many_calls_leave_no_references_or_memory_behind(mod, monkeypatch, tmp_p
     obj = mod.FileCreator.__new__(mod.FileCreator)
     obj.icon_path, obj.growl = tmp_path / "none.jpg", Notifier()
     call, objects = make(mod, obj, arg, raising)[case]
-    times = 300 if mod.main in objects else 1000
     with contextlib.redirect_stdout(Sink()):
-        deltas, grown = leak_check(call, objects, times)
-        if grown > BOUND and MEMORY_CHECKED:
-            # Free lists and caches fill once (main: ~60 kB), and a table of the
-            # interpreter's (the interned strings, it seems: ~2 MB) may grow in any
-            # one run of calls; a leak grows with the calls, in every run: of two
-            # runs of each length, the smaller growth counts.
-            more = [leak_check(call, objects, n) for n in (times, 4 * times, 4 * times)]
-            deltas = [sum(d) for d in zip(deltas, *(m[0] for m in more))]
-            grown = min(m[1] for m in more[1:]) - min(grown, more[0][1]) - BOUND
+        deltas, grown = leak_check(call, objects, bound=BOUND)
     assert deltas == [0] * len(objects), deltas
     assert grown <= BOUND or not MEMORY_CHECKED, f"{grown} bytes more traced"
