@@ -23,17 +23,6 @@ Ref load_global_in(PyObject* globals, PyObject* name) {
 
 Ref load_global(Id name) { return load_global_in(state.namespace_.get(), str(name)); }
 
-void store_global(Id name, PyObject* value) {
-    require_status(PyDict_SetItem(state.namespace_.get(), str(name), value));
-}
-
-void cache_builtins() {
-    state.import_error = load_builtin(Id::ImportError);
-    state.print = load_builtin(Id::print);
-    state.open = load_builtin(Id::open);
-    state.sum = load_builtin(Id::sum);
-}
-
 Ref make_path(PyObject* arg) { return call(load_global(Id::Path), arg); }
 
 Ref module_file_path() {

@@ -15,13 +15,6 @@ Ref load_global_in(PyObject* globals, PyObject* name);
 /// The global `name` of the module (its namespace, then the builtins).
 Ref load_global(Id name);
 
-/// Binds `name` to `value` in the module namespace.
-void store_global(Id name, PyObject* value);
-inline void store_global(Id name, const Ref& value) { store_global(name, value.get()); }
-
-/// Caches ImportError, print, open and sum from the builtins module.
-void cache_builtins();
-
 /// `Path(arg)`, with the global Path.
 Ref make_path(PyObject* arg);
 

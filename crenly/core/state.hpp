@@ -1,8 +1,7 @@
 // The process-wide state: the interpreter that runs the module and the
 // objects of it that every part uses (the module, its namespace, the
 // builtins, the fixed constants, the cached builtins), the slots in which
-// the parts keep their own objects, and the release of all of it at the
-// interpreter's exit.
+// the parts keep their own objects, and the release of all of it.
 #pragma once
 
 #include <cstdint>
@@ -57,16 +56,6 @@ private:
 
     Slot* next_;  // the enrolment list
 };
-
-/// Ties the state to the running interpreter: marks the interpreter (in its
-/// own dictionary) and registers release_state() with its atexit, so that
-/// the state is dropped while the interpreter still works.
-void bind_to_interpreter();
-
-/// Whether the state's interpreter is `interp`: the mark is there. A new
-/// interpreter, also a main interpreter that an embedding program started
-/// again, has a fresh dictionary.
-bool interpreter_is_marked(PyInterpreterState* interp);
 
 /// Empties the state (all but the recorded interpreter ID) and then drops
 /// every object it held, so that code run by a release sees an empty state;

@@ -20,6 +20,12 @@ const Text clipboard_missing{
 const Text gntp_missing{"Warning: gntp module not available. Install with: pip install gntp"};
 const Text class_doc{"Handles file creation with notification support"};
 
+/// Binds `name` to `value` in the module namespace.
+void store_global(Id name, PyObject* value) {
+    require_status(PyDict_SetItem(state.namespace_.get(), str(name), value));
+}
+void store_global(Id name, const Ref& value) { store_global(name, value.get()); }
+
 /// `import name` (level 0, the module namespace as globals); for a dotted
 /// name, the top-level package.
 Ref import_module(Id name) {

@@ -1,5 +1,6 @@
 // The module definition, the init function and the two loading steps
-// (create and exec) of multi-phase initialisation.
+// (create and exec) of multi-phase initialisation, with the state's binding
+// to the interpreter that loads it and its release at that interpreter's exit.
 #include <cstdint>
 
 #include "crenly/core/errors.hpp"
@@ -24,6 +25,57 @@ constexpr const char* module_doc =
     "\n"
     "Author: The crenly team <team@crenly.dev>\n"
     "Version: 2.0\n";
+
+// The key of the mark that the state's interpreter carries in its own
+// dictionary (PyInterpreterState_GetDict); a new interpreter, also a main
+// interpreter started again by an embedding program, has a fresh dictionary.
+constexpr const char* runtime_mark = "crenly.crenly";
+
+/// Whether the state's interpreter is `interp`: the mark is there.
+bool interpreter_is_marked(PyInterpreterState* interp) {
+    PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed; null without an error set
+    if (dict == nullptr) return false;
+    Ref key = own(PyUnicode_FromString(runtime_mark));
+    return require_status(PyDict_Contains(dict, key.get())) == 1;
+}
+
+/// Drops everything the module holds; registered with atexit, so that it runs
+/// while the interpreter still works and the module is then freed with
+/// everything else. A later import (after Py_Initialize again) starts afresh.
+/// With a call of the module's functions still under way (a daemon thread,
+/// or the exit callbacks run from inside one), the state stays as it is: a
+/// later interpreter of the process then gets the ImportError of the create step.
+PyObject* release_at_exit(PyObject* /*self*/,
+                          PyObject* /*unused*/) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
+    if (state.calls_running != 0) Py_RETURN_NONE;
+    release_state();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef release_def = {"crenly_release", release_at_exit, METH_NOARGS, nullptr};
+
+/// Ties the state to the running interpreter: marks the interpreter and
+/// registers release_at_exit with its atexit.
+void bind_to_interpreter() {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (dict == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no interpreter dictionary");
+        throw_python_error();
+    }
+    require_status(PyDict_SetItemString(dict, runtime_mark, Py_True));
+    Ref atexit = own(PyImport_ImportModule("atexit"));
+    Ref release = own(PyCFunction_New(&release_def, nullptr));
+    Ref registered = own(PyObject_CallMethod(atexit.get(), "register", "O", release.get()));
+    state.live = true;
+}
+
+/// Caches ImportError, print, open and sum from the builtins module.
+void cache_builtins() {
+    state.import_error = load_builtin(Id::ImportError);
+    state.print = load_builtin(Id::print);
+    state.open = load_builtin(Id::open);
+    state.sum = load_builtin(Id::sum);
+}
 
 /// Copies the attribute `from` of the import spec to the module dictionary
 /// as `to`. A missing attribute is skipped; None is skipped only when
