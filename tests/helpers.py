@@ -151,12 +151,15 @@ class Sink:
         return len(text)
 
 
-def leak_check(call, objects, times=1000, bound=16_000):
+LEAK_BOUND = 16_000  # bytes of traced memory that a run of calls may leave behind
+
+
+def leak_check(call, objects, times=1000):
     """Call `call` (Exceptions ignored) `times` times; return the change of each
     object's reference count and the growth of traced memory in bytes.
     Caches fill once (main: ~60 kB) and a table of the interpreter's may grow
     in any one run (~2 MB), where a leak grows in every run: a growth above
-    `bound` is measured again with as many calls, and the smaller counts."""
+    LEAK_BOUND is measured again with as many calls, and the smaller counts."""
     def repeat(n):
         for _ in range(n):
             try:
@@ -177,7 +180,7 @@ def leak_check(call, objects, times=1000, bound=16_000):
     try:
         repeat(10)
         grown = run()
-        if grown > bound:
+        if grown > LEAK_BOUND:
             grown = min(grown, run())
     finally:
         tracemalloc.stop()

@@ -8,7 +8,7 @@ import traceback
 
 import pytest
 
-from helpers import leak_check
+from helpers import LEAK_BOUND, leak_check
 from module_helpers import ROWS, List, Str, model
 
 SELF = type("Self", (), {"__repr__": lambda self: "self"})()  # the instance, in the call templates
@@ -225,6 +225,6 @@ def test_refused_calls_do_not_leak(mod, obj, qualname):
     for *values, call in calls:
         values = [obj, value, *(v for v in values if v is not SELF)]
         deltas, grown = leak_check(call, values)
-        if any(deltas) or grown > 16_000:
+        if any(deltas) or grown > LEAK_BOUND:
             leaking.append((values, deltas, grown))
     assert leaking == []

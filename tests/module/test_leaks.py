@@ -9,9 +9,8 @@ import types
 
 import pytest
 
-from helpers import Sink, leak_check
+from helpers import LEAK_BOUND, Sink, leak_check
 
-BOUND = 16_000  # bytes of traced memory that a round of calls may leave behind
 # Under PYTHONMALLOC=malloc (the sanitizer pass) the interpreter's caches keep
 # up to ~150 kB, in plain Python code too: only reference counts are checked.
 MEMORY_CHECKED = not os.environ.get("PYTHONMALLOC", "").startswith("malloc")
@@ -80,6 +79,6 @@ def test_many_calls_leave_no_references_or_memory_behind(mod, monkeypatch, tmp_p
     obj.icon_path, obj.growl = tmp_path / "none.jpg", Notifier()
     call, objects = make(mod, obj, arg, raising)[case]
     with contextlib.redirect_stdout(Sink()):
-        deltas, grown = leak_check(call, objects, bound=BOUND)
+        deltas, grown = leak_check(call, objects)
     assert deltas == [0] * len(objects), deltas
-    assert grown <= BOUND or not MEMORY_CHECKED, f"{grown} bytes more traced"
+    assert grown <= LEAK_BOUND or not MEMORY_CHECKED, f"{grown} bytes more traced"

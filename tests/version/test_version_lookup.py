@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-from helpers import PRESENT, Sink, child_env, leak_check, write_tree
+from helpers import LEAK_BOUND, PRESENT, Sink, child_env, leak_check, write_tree
 
 FIRST, SECOND = "__version__.py", "crenly/__version__.py"  # beside the module; sub-directory
 UNDECODABLE = b'version = "\xff"\n'
@@ -166,4 +166,4 @@ def test_reported_failures_do_not_leak(mod, monkeypatch, tmp_path, broken):
         monkeypatch.setattr(mod, "__file__", where)
     with contextlib.redirect_stdout(Sink()):
         deltas, grown = leak_check(mod.get_version, [where, mod.get_version])
-    assert deltas == [0, 0] and grown < 16_000, (deltas, grown)
+    assert deltas == [0, 0] and grown < LEAK_BOUND, (deltas, grown)
