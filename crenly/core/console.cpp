@@ -37,10 +37,9 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
     Ref result = own(PyUnicode_New(length, max_char));
     Py_ssize_t at = 0;
     for (PyObject* piece : pieces) {
-        if (PyUnicode_CopyCharacters(result.get(), at, piece, 0, PyUnicode_GET_LENGTH(piece)) < 0) {
-            throw_python_error();
-        }
-        at += PyUnicode_GET_LENGTH(piece);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_CopyCharacters(result.get(), at, piece, 0, n) < 0) throw_python_error();
+        at += n;
     }
     return result;
 }

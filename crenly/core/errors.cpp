@@ -64,13 +64,9 @@ void add_entry(PyObject* frame) noexcept {
         // Keep the original error (the context of the failure) rather than
         // the failure to decorate it.
         PyObject* failure = PyErr_GetRaisedException();
-        PyObject* original = PyException_GetContext(failure);
-        if (original == nullptr) {
-            PyErr_SetRaisedException(failure);
-            return;
-        }
-        Py_DECREF(failure);
-        PyErr_SetRaisedException(original);
+        PyObject* original = PyException_GetContext(failure);  // new reference, or null
+        PyErr_SetRaisedException(original != nullptr ? original : failure);
+        if (original != nullptr) Py_DECREF(failure);
     }
 }
 

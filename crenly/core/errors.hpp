@@ -108,12 +108,7 @@ PyObject* guard_object(F&& body) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
 /// `body` returning nothing: 0 on success, -1 on failure.
 template <class F>
 int guard_status(F&& body) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
-    return guarded<int>(
-        [&] {
-            body();
-            return 0;
-        },
-        -1);
+    return guarded<int>([&] { return body(), 0; }, -1);
 }
 
 // ---- Traceback entries

@@ -94,6 +94,9 @@ void build_re(Prover& p) {
            PyFunction_GET_KW_DEFAULTS(re_facts.compile) == nullptr);
     re_facts.cache = p.bound(re_dict, "_cache2");
     expect(PyDict_CheckExact(re_facts.cache));
+    // The key `_compile` files a pattern under: (type, text, flags).
+    re_facts.key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                    brace_pattern.get(), state.int0.get()));
     // isinstance(flags, RegexFlag): RegexFlag's metaclass checks instances
     // as type does.
     PyObject* flag = p.bound(re_dict, "RegexFlag");
@@ -316,11 +319,6 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     std::vector<Segment> segments;
     Ref match;  // stays empty when the text is cut here
     if (re_proof.holds() && re.get() == re_facts.re && search.get() == re_facts.search) {
-        if (!re_facts.key) {
-            // The key `_compile` files a pattern under: (type, text, flags).
-            re_facts.key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                            brace_pattern.get(), state.int0.get()));
-        }
         // Whatever the cache holds is what re's search would use.
         Ref regex = dict_get(re_facts.cache, re_facts.key.get());
         if (!regex) regex = call(re_facts.compile, brace_pattern, state.int0);

@@ -69,14 +69,6 @@ unsigned expect_defaults(PyObject* f, long mode, std::initializer_list<PyObject*
     return static_cast<unsigned>(mode);
 }
 
-/// `tuple` is exactly a tuple of exact ints equal to `values`.
-void expect_ints(PyObject* tuple, std::initializer_list<long> values) {
-    expect(PyTuple_CheckExact(tuple) &&
-           PyTuple_GET_SIZE(tuple) == static_cast<Py_ssize_t>(values.size()));
-    Py_ssize_t i = 0;
-    for (long value : values) expect(equals_int(PyTuple_GET_ITEM(tuple, i++), value));
-}
-
 /// Whether the file system's codec is UTF-8 with surrogate escapes (both
 /// ways alike), so that a "/" or "." byte of an encoded path is that
 /// character and nothing else, and encoding runs the C codec only.
@@ -290,11 +282,12 @@ void build(Prover& p) {
     p.function(p.bound(helpers, "_ignore_error"), helpers_module, "_ignore_error");
     expect(Prover::is_c_function(p.bound(helpers, "S_ISDIR"), "_stat", "S_ISDIR"));
     expect(Prover::is_c_function(p.bound(helpers, "S_ISREG"), "_stat", "S_ISREG"));
-    expect_ints(p.bound(helpers, "_IGNORED_ERRNOS"), {ENOENT, ENOTDIR, EBADF, ELOOP});
-    PyObject* winerrors = p.bound(helpers, "_IGNORED_WINERRORS");
-    expect(PyTuple_CheckExact(winerrors));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(winerrors); ++i) {
-        expect(PyLong_CheckExact(PyTuple_GET_ITEM(winerrors, i)));
+    // _ignore_error finds the errors the road takes as "no" here, first.
+    PyObject* ignored = p.bound(helpers, "_IGNORED_ERRNOS");
+    const long numbers[] = {ENOENT, ENOTDIR, EBADF, ELOOP};
+    expect(PyTuple_CheckExact(ignored) && PyTuple_GET_SIZE(ignored) == std::ssize(numbers));
+    for (Py_ssize_t i = 0; i < std::ssize(numbers); ++i) {
+        expect(equals_int(PyTuple_GET_ITEM(ignored, i), numbers[i]));
     }
     found.helpers_globals = helpers;
 
