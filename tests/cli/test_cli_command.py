@@ -91,6 +91,12 @@ def summary(done, total):
     return f"\n{done}/{total} file(s) created successfully\n"
 
 
+def blocked(name, parent):
+    """The report of `name`, whose parent directory `parent` is a file."""
+    error = on_windows(f"[Errno 17] File exists: {parent!r}", win_error(183, parent))
+    return f'\u2717 Error creating file "{name}": {error}\n'
+
+
 @pytest.mark.parametrize("args", [[], ["--debug"], ["--help"], ["-h", "x.txt"]])
 def test_help(crenly_cmd, help_text, args):
     code, out, err = crenly_cmd(*args)
@@ -152,10 +158,8 @@ def test_failure_among_successes(crenly_cmd, encoding):
     cwd = crenly_cmd.cwd
     (cwd / "blocker").write_text("keep")
     code, out, err = crenly_cmd("a.txt", "blocker/x.txt", "b.txt", PYTHONIOENCODING=encoding)
-    expected = (WARNINGS + ok(cwd, "a.txt")
-                + "\u2717 Error creating file \"blocker/x.txt\": "
-                + on_windows("[Errno 17] File exists: 'blocker'", win_error(183, "blocker")) + "\n"
-                + ok(cwd, "b.txt") + summary(2, 3))
+    expected = (WARNINGS + ok(cwd, "a.txt") + blocked("blocker/x.txt", "blocker") + ok(cwd, "b.txt")
+                + summary(2, 3))
     if encoding == "cp1252":
         expected = expected.replace("\u2713", "?").replace("\u2717", "?")
     assert (code, out, err) == (1, expected.encode(encoding), b"")
@@ -184,10 +188,7 @@ def test_main_returns_and_lets_argparse_exits_through(py, env, tmp_path, help_te
     cwd = (tmp_path / "work").resolve()
     assert run.stdout == (
         WARNINGS + ok(cwd, "a.txt") + summary(1, 1) + "-> int 0\n"
-        + ok(cwd, "d/x") + ok(cwd, "d/y")
-        + "\u2717 Error creating file \"a.txt/b\": "
-        + on_windows("[Errno 17] File exists: 'a.txt'", win_error(183, "a.txt")) + "\n"
-        + summary(2, 3) + "-> int 1\n"
+        + ok(cwd, "d/x") + ok(cwd, "d/y") + blocked("a.txt/b", "a.txt") + summary(2, 3) + "-> int 1\n"
         + help_text("prog") + "-> int 0\n"
         + VERSION + "\n-> exit 0\n" + "-> exit 2\n" + help_text("prog") + "-> exit 0\n"
     ), run.describe()

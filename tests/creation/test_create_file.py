@@ -46,6 +46,8 @@ atexit.register(lambda: print("road calls:", m.FileCreator.create_file._shortcut
 print("---")
 """
 OLD = 10**18  # an mtime (ns) that any refresh would move
+# The error of making a directory where the file f stands.
+F_EXISTS = on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))
 
 
 def prelude(road):
@@ -75,6 +77,11 @@ def nul_message(function):
     if WINDOWS or sys.version_info >= (3, 13):
         return f"{function}: embedded null character in path"
     return "embedded null byte"
+
+
+def failed(path, error):
+    """The lines of a call that failed: its cross line, then its result."""
+    return [f'\u2717 Error creating file "{path}": {error}', "result: False"]
 
 
 def notified(path):
@@ -175,7 +182,7 @@ def test_creates_missing_parents_and_an_empty_file(py, road, work, path, shown, 
 
 
 @pytest.mark.parametrize("files, dirs, path, error", [
-    (["f"], [], "f/x.txt", on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))),
+    (["f"], [], "f/x.txt", F_EXISTS),
     (["f"], [], "f/sub/x.txt", on_windows("[Errno 20] Not a directory: 'f/sub'",
                                           win_error(183, "f"))),
     ([], ["src"], "src", "[Errno 21] Is a directory: 'src'"),
@@ -193,12 +200,11 @@ def test_creates_missing_parents_and_an_empty_file(py, road, work, path, shown, 
 def test_failure_reports_the_path_as_passed_and_changes_nothing(py, road, work, files, dirs,
                                                                 path, error):
     before = prepare(work, files, dirs)
-    line = f'\u2717 Error creating file "{path}": {error}'
     # A line that the console cannot encode is printed with replacements.
     # Paths that cannot become file-system bytes never take the road.
     taken = "\0" not in path and "\ud800" not in path
-    assert create(py, road, path, taken=taken) == [line.encode("utf-8", "replace").decode(),
-                                                   "result: False"]
+    expected = [line.encode("utf-8", "replace").decode() for line in failed(path, error)]
+    assert create(py, road, path, taken=taken) == expected
     assert snapshot(work) == before
 
 
@@ -212,26 +218,24 @@ def test_failure_reports_the_path_as_passed_and_changes_nothing(py, road, work, 
 def test_debug_in_argv_adds_the_traceback(py, road, work, argv, traced):
     prepare(work, files=["f"])
     text = "\n".join(create(py, road, "f/x.txt", *argv, body="print(fc.create_file(PATH))")) + "\n"
-    error = on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))
-    cross = f"\u2717 Error creating file \"f/x.txt\": {error}\n"
+    cross = f"\u2717 Error creating file \"f/x.txt\": {F_EXISTS}\n"
     assert text.startswith(cross) and text.endswith("\nFalse\n"), text
     trace = text[len(cross):-len("False\n")]
     assert bool(trace) == traced
     if traced:
         assert trace.startswith("Traceback (most recent call last):\n")
-        assert trace.endswith(f"FileExistsError: {error}\n\n")
+        assert trace.endswith(f"FileExistsError: {F_EXISTS}\n\n")
         entry = r'^  File "crenly/crenly", line \d+, in crenly\.crenly\.FileCreator\.create_file$'
         assert re.search(entry, trace, re.M), trace
 
 
 CREATED = '\u2713 File created: "{work}%sk%sk.txt"' % (os.sep, os.sep)
 NOTIFIED = notified("k/k.txt")
-FAILED = '\u2717 Error creating file "k/k.txt": boom'
 
 
 @pytest.mark.parametrize("where, exc, lines", [
-    ("subclass", "RuntimeError('boom')", [FAILED, "result: False"]),
-    ("instance", "RuntimeError('boom')", [FAILED, "result: False"]),
+    ("subclass", "RuntimeError('boom')", failed("k/k.txt", "boom")),
+    ("instance", "RuntimeError('boom')", failed("k/k.txt", "boom")),
     ("instance", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
     ("instance", "SystemExit(3)", ["escaped: SystemExit"]),
     ("clipboard", "RuntimeError('boom')", ["Warning: Could not copy to clipboard: boom",
@@ -302,9 +306,7 @@ sys.stdout = Console()
     ("cp1252", "\u0436/ok.txt", [notified("\u0436/ok.txt"),
                                  '? File created: "{work}%s?%sok.txt"' % (os.sep, os.sep),
                                  "result: True"]),
-    ("cp1252", "f/x.txt", ["? Error creating file \"f/x.txt\": "
-                           + on_windows("[Errno 17] File exists: 'f'", win_error(183, "f")),
-                           "result: False"]),
+    ("cp1252", "f/x.txt", [f'? Error creating file "f/x.txt": {F_EXISTS}', "result: False"]),
     ("", "\u00e91.txt", [notified("\u00e91.txt"), '? File created: "{work}%s?1.txt"' % os.sep,
                          "result: True"]),
 ])
@@ -314,8 +316,7 @@ def test_line_the_console_cannot_encode_is_printed_with_replacements(py, road, w
     if console:
         out = create(py, road, path, env=child_env(PYTHONIOENCODING=console))
     else:
-        out = create(py, road, path,
-                     body=EMPTY_ENCODING + "print('result:', fc.create_file(PATH))")
+        out = create(py, road, path, body=EMPTY_ENCODING + "print('result:', fc.create_file(PATH))")
     assert out == [line.format(work=work) for line in lines]
     assert (work / path).is_file() == (lines[-1] == "result: True")
 
@@ -333,8 +334,7 @@ def test_the_module_s_own_errors_take_their_text_from_os_strerror(py, road, work
 os.strerror = lambda number: f"text {number} from a patched strerror"
 print("result:", fc.create_file(PATH))
 """)
-    assert out == [f'\u2717 Error creating file "{path}": [Errno {number}] text {number} from a '
-                   f"patched strerror: {path!r}", "result: False"]
+    assert out == failed(path, f"[Errno {number}] text {number} from a patched strerror: {path!r}")
 
 
 # Ways to run a child that file permissions apply to (root ignores them).
@@ -376,8 +376,7 @@ def test_unwritable_directory_fails_and_changes_nothing(unprivileged, road, path
     (scratch / "ro").chmod(0o555)
     code = f"{prelude(road)}\nprint('result:', fc.create_file({path!r}))"
     out = run_command([*prefix, sys.executable, "-c", code], cwd=scratch)
-    assert after_import(out, road) == [f'\u2717 Error creating file "{path}": {error}',
-                                       "result: False"]
+    assert after_import(out, road) == failed(path, error)
     assert snapshot(scratch) == before
 
 
@@ -403,8 +402,7 @@ def test_symlink_loop_is_reported_and_changes_nothing(py, road, work, links, pat
         os.symlink(target, work / name)
         os.symlink(target, work / "d" / name)
     before = snapshot(work)
-    assert create(py, road, path) == [f'\u2717 Error creating file "{path}": {error}',
-                                      "result: False"]
+    assert create(py, road, path) == failed(path, error)
     assert snapshot(work) == before
 
 

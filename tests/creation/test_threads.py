@@ -94,12 +94,10 @@ time.sleep(0.005)
                                      "at exit: the unwinder writes to stack that the frames it left keep poisoned")
 @pytest.mark.parametrize("services", ["off", "on"])
 def test_exit_with_a_daemon_thread_inside_the_module(py, road, services):
-    crashes = []
     # No display: the real clipboard copy fails with its warning instead of
     # taking the desktop's clipboard and starting a helper.
     env = child_env(DISPLAY=None, WAYLAND_DISPLAY=None)
-    for _ in range(30):
-        run = py(DAEMON.replace("{force}", forcing(road)), services, timeout=60, env=env)
-        if run.returncode != 0:
-            crashes.append(run.returncode)
+    code = DAEMON.replace("{force}", forcing(road))
+    statuses = [py(code, services, timeout=60, env=env).returncode for _ in range(30)]
+    crashes = [status for status in statuses if status != 0]
     assert crashes == [], f"{len(crashes)} of 30 exits failed: {crashes}"

@@ -23,9 +23,6 @@ REFUSED = str(gntp.errors.NetworkError(on_windows(
     ConnectionRefusedError(errno.ECONNREFUSED, os.strerror(errno.ECONNREFUSED)),
     ConnectionRefusedError(None, win_message(10061), None, 10061))))
 REGISTER_FIELDS = ("Application-Name", "Application-Icon", "Notifications-Count")
-NOTE_FIELDS = ("Application-Name", "Notification-Name", "Notification-Title",
-               "Notification-Text", "Notification-Icon", "Notification-Sticky",
-               "Notification-Priority")
 
 
 def env_for(extra_paths=(), **overrides):
@@ -57,8 +54,8 @@ def note(text, icon=None):
 
 
 def notes(daemon):
-    return [{k: m.headers.get(k) for k in NOTE_FIELDS}
-            for m in daemon.messages if m.kind == "NOTIFY"]
+    """Each notification received, reduced to the headers that note() gives."""
+    return [{k: m.headers.get(k) for k in note("")} for m in daemon.messages if m.kind == "NOTIFY"]
 
 
 def test_command_registers_once_and_announces_each_file(growl_daemon, crenly_bin, tmp_path):
