@@ -91,10 +91,14 @@ def summary(done, total):
     return f"\n{done}/{total} file(s) created successfully\n"
 
 
+def cross(name, error):
+    """The report of `name`, which was not created for `error`."""
+    return f'\u2717 Error creating file "{name}": {error}\n'
+
+
 def blocked(name, parent):
     """The report of `name`, whose parent directory `parent` is a file."""
-    error = on_windows(f"[Errno 17] File exists: {parent!r}", win_error(183, parent))
-    return f'\u2717 Error creating file "{name}": {error}\n'
+    return cross(name, on_windows(f"[Errno 17] File exists: {parent!r}", win_error(183, parent)))
 
 
 @pytest.mark.parametrize("args", [[], ["--debug"], ["--help"], ["-h", "x.txt"]])
@@ -145,8 +149,8 @@ def test_reassembly_and_creation(crenly_cmd, monkeypatch, args, names):
     cwd = crenly_cmd.cwd
     # Windows forbids control characters such as the tab in file names.
     refused = [p for p in paths if WINDOWS and "\t" in p]
-    lines = [f'\u2717 Error creating file "{p}": [Errno 22] Invalid argument: {p!r}\n'
-             if p in refused else ok(cwd, p) for p in paths]
+    lines = [cross(p, f"[Errno 22] Invalid argument: {p!r}") if p in refused else ok(cwd, p)
+             for p in paths]
     done = len(paths) - len(refused)
     expected = WARNINGS + "".join(lines) + summary(done, len(paths))
     assert (code, out.decode(), err) == (int(done < len(paths)), expected, b"")
