@@ -151,32 +151,45 @@ class Sink:
         return len(text)
 
 
-LEAK_BOUND = 16_000  # bytes of traced memory that a run of calls may leave behind
+LEAK_CALLS = 300  # calls in a run of leak_check
+LEAK_BOUND = 8 * LEAK_CALLS  # bytes of traced memory that a run may leave behind
+# The interpreter's caches that keep objects a call made alive after it: the
+# type cache holds each attribute name it looked up (a name made by a call,
+# as argparse's '_handle_conflict_%s' % ..., stays there until its slot is
+# taken, however many calls ran).
+clear_interpreter_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 
 
-def leak_check(call, objects, times=1000):
+def leak_check(call, objects, times=LEAK_CALLS):
     """Call `call` (Exceptions ignored) `times` times; return the change of each
     object's reference count and the growth of traced memory in bytes.
-    Caches fill once (main: ~60 kB) and a table of the interpreter's may grow
-    in any one run (~2 MB), where a leak grows in every run: a growth above
-    LEAK_BOUND is measured again with as many calls, and the smaller counts."""
+    Only blocks that the calls made and still hold count: none of another
+    thread, none that an interpreter's cache keeps for a while. A table of the
+    interpreter's may grow in any one run (~2 MB), where a leak grows in every
+    run: a growth above LEAK_BOUND is measured again, and the smaller counts."""
     def repeat(n):
         for _ in range(n):
             try:
                 call()
             except Exception:
                 pass
+    # A block counts when the line of call() above is on its traceback.
+    made_by_call = tracemalloc.Frame((__file__, repeat.__code__.co_firstlineno + 3))
+
+    def held():
+        gc.collect()
+        clear_interpreter_caches()
+        traces = tracemalloc.take_snapshot().traces
+        return sum(trace.size for trace in traces if made_by_call in trace.traceback)
 
     def run():
-        gc.collect()
-        base = tracemalloc.get_traced_memory()[0]
+        base = held()
         repeat(times)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - base
+        return held() - base
     repeat(50)
     gc.collect()
     before = [sys.getrefcount(o) for o in objects]
-    tracemalloc.start()
+    tracemalloc.start(32)  # frames enough to reach repeat() from inside the call
     try:
         repeat(10)
         grown = run()

@@ -48,7 +48,8 @@ def three_ways(mod, obj, qualname, args, kwargs):
     if owner and args and args[0] is obj:
         rest, bound = args[1:], getattr(obj, name)
         scope = {"obj": obj, "rest": rest, "kwargs": kwargs}
-        ways["method"] = lambda: eval(f"obj.{name}(*rest, **kwargs)", scope)
+        method = compile(f"obj.{name}(*rest, **kwargs)", "<method>", "eval")
+        ways["method"] = lambda: eval(method, scope)
         ways["bound"] = lambda: bound(*rest, **kwargs)
     return ways
 
