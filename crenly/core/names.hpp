@@ -79,7 +79,6 @@ namespace crenly::core {
     X(span, "span")                                       \
     X(end, "end")                                         \
     X(pattern, "pattern")                                 \
-    X(flags, "flags")                                     \
     X(version, "version")                                 \
     X(ArgumentParser, "ArgumentParser")                   \
     X(description, "description")                         \

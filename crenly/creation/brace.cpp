@@ -18,11 +18,35 @@ namespace {
 
 constexpr Py_ssize_t max_paths = 1000000;
 constexpr Py_ssize_t max_chars = 100000000;
-// The flags of a str pattern compiled without flags (re.UNICODE).
-constexpr long unicode_flag = 32;
 
 // The pattern whose matches re's search would give: prefix, group, suffix.
 const Text brace_pattern{"([^{]*)\\{([^}]+)\\}([^{]*)"};
+
+// The program that re's compiler writes for the brace pattern, in _sre's
+// opcodes (re._constants.OPCODES, the same numbers from 3.12 on): what a
+// compiled pattern must run for its matches to be those that cut_here finds.
+enum Op : std::uint32_t {
+    SUCCESS = 1,
+    INFO = 14,
+    LITERAL = 16,
+    MARK = 17,
+    NOT_LITERAL = 20,
+    REPEAT_ONE = 24,
+};
+constexpr std::uint32_t unbounded = 0xFFFFFFFF;  // MAXREPEAT, for a code unit of 4 bytes
+// clang-format off
+constexpr std::uint32_t brace_program[] = {
+    INFO, 4, 0, 3, unbounded,                                                 // at least 3 long
+    MARK, 0, REPEAT_ONE, 6, 0, unbounded, NOT_LITERAL, '{', SUCCESS, MARK, 1,  // ([^{]*)
+    LITERAL, '{',                                                             // \{
+    MARK, 2, REPEAT_ONE, 6, 1, unbounded, NOT_LITERAL, '}', SUCCESS, MARK, 3,  // ([^}]+)
+    LITERAL, '}',                                                             // \}
+    MARK, 4, REPEAT_ONE, 6, 0, unbounded, NOT_LITERAL, '{', SUCCESS, MARK, 5,  // ([^{]*)
+    SUCCESS};
+// clang-format on
+constexpr Py_ssize_t brace_groups = 3;
+// The flags of a str pattern compiled without flags (re.UNICODE).
+constexpr long unicode_flag = 32;
 
 /// A half-open range of code points of the text being expanded.
 struct Span {
@@ -52,51 +76,88 @@ Py_ssize_t position(PyObject* value) {
     return result;
 }
 
-/// What re.search(pattern, text) runs up to the match, proved genuine: the
-/// module global re, its search and _compile (code as re's own file defines
-/// them, search's default flags 0), what _compile reads first (isinstance
-/// of RegexFlag, type, the cache _cache2), and re's compiled pattern type
-/// (a C type of the _sre module, which nothing can change); read only while
-/// re_proof holds. Owned: the key of the brace pattern in re's cache, and
-/// the compiled brace pattern last found there.
-struct ReFacts final : Slot {
+/// What re.search(pattern, text) runs up to the lookup in re's cache, proved
+/// genuine: the module global re, its search and _compile (code as re's own
+/// file defines them, search's default flags 0), what _compile reads first
+/// (isinstance of RegexFlag, type, the cache _cache2), and re's compiled
+/// pattern type (a C type of the _sre module, which nothing can change);
+/// read only while re_proof holds.
+struct ReFacts {
     PyObject* re = nullptr;
     PyObject* search = nullptr;
-    PyObject* compile = nullptr;
     PyObject* cache = nullptr;
     PyTypeObject* pattern_type = nullptr;
-    Ref key;
-    Ref regex;
-
-    void release() override {
-        key.reset();
-        regex.reset();
-    }
 };
 
 ReFacts re_facts;
 
-/// Records re_facts, or throws NotGenuine.
+/// What the brace shortcut makes once: the key of the brace pattern in re's
+/// cache, a compiled pattern of the brace program (made by _sre's own
+/// compile), the compiled pattern last found to run it, and the cache whose
+/// keys were last found plain, with its stamp then.
+struct BraceObjects final : Slot {
+    Ref key;
+    Ref program;
+    Ref found;
+    PyObject* cache = nullptr;
+    std::uint64_t plain_at = 0;
+
+    void release() override {
+        key.reset();
+        program.reset();
+        found.reset();
+        cache = nullptr;
+    }
+};
+
+BraceObjects objects;
+
+/// Makes the key and the compiled brace program, once.
+void make_objects(Prover& p, PyTypeObject* pattern_type) {
+    if (objects.program) return;
+    // The key `_compile` files a pattern under: (type, text, flags).
+    Ref key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type), brace_pattern.get(),
+                               state.int0.get()));
+    Ref sre = own(PyImport_ImportModule("_sre"));
+    Ref compile = own(PyObject_GetAttrString(sre.get(), "compile"));
+    expect(Prover::is_c_function(compile.get(), "_sre", "compile"));
+    Ref code = own(PyList_New(std::ssize(brace_program)));
+    for (Py_ssize_t i = 0; i < std::ssize(brace_program); ++i) {
+        PyList_SET_ITEM(code.get(), i, require(PyLong_FromUnsignedLong(brace_program[i])));
+    }
+    Ref no_names = own(PyDict_New());
+    Ref index_names = own(PyTuple_New(brace_groups + 1));
+    for (Py_ssize_t i = 0; i <= brace_groups; ++i) {
+        PyTuple_SET_ITEM(index_names.get(), i, Py_NewRef(Py_None));
+    }
+    Ref program =
+        own(PyObject_CallFunction(compile.get(), "OlOnOO", brace_pattern.get(), unicode_flag,
+                                  code.get(), brace_groups, no_names.get(), index_names.get()));
+    expect(Py_TYPE(program.get()) == pattern_type);
+    p.hold(program.get());
+    objects.key = std::move(key);
+    objects.program = std::move(program);
+}
+
+/// Records what re's search stands on, or throws NotGenuine.
 void build_re(Prover& p) {
-    re_facts.re = p.bound(state.namespace_.get(), "re");
-    expect(PyModule_CheckExact(re_facts.re));
-    p.keep_type(re_facts.re);
-    PyObject* re_dict = PyModule_GetDict(re_facts.re);
-    re_facts.search = p.bound(re_dict, "search");
-    p.function(re_facts.search, re_facts.re, "search");
-    PyObject* defaults = PyFunction_GET_DEFAULTS(re_facts.search);
+    ReFacts found;
+    found.re = p.bound(state.namespace_.get(), "re");
+    expect(PyModule_CheckExact(found.re));
+    p.keep_type(found.re);
+    PyObject* re_dict = PyModule_GetDict(found.re);
+    found.search = p.bound(re_dict, "search");
+    p.function(found.search, found.re, "search");
+    PyObject* defaults = PyFunction_GET_DEFAULTS(found.search);
     expect(defaults != nullptr && PyTuple_CheckExact(defaults) && PyTuple_GET_SIZE(defaults) == 1 &&
            PyTuple_GET_ITEM(defaults, 0) == state.int0.get() &&
-           PyFunction_GET_KW_DEFAULTS(re_facts.search) == nullptr);
-    re_facts.compile = p.bound(re_dict, "_compile");
-    p.function(re_facts.compile, re_facts.re, "_compile");
-    expect(PyFunction_GET_DEFAULTS(re_facts.compile) == nullptr &&
-           PyFunction_GET_KW_DEFAULTS(re_facts.compile) == nullptr);
-    re_facts.cache = p.bound(re_dict, "_cache2");
-    expect(PyDict_CheckExact(re_facts.cache));
-    // The key `_compile` files a pattern under: (type, text, flags).
-    re_facts.key = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                    brace_pattern.get(), state.int0.get()));
+           PyFunction_GET_KW_DEFAULTS(found.search) == nullptr);
+    PyObject* compile = p.bound(re_dict, "_compile");
+    p.function(compile, found.re, "_compile");
+    expect(PyFunction_GET_DEFAULTS(compile) == nullptr &&
+           PyFunction_GET_KW_DEFAULTS(compile) == nullptr);
+    found.cache = p.bound(re_dict, "_cache2");
+    expect(PyDict_CheckExact(found.cache));
     // isinstance(flags, RegexFlag): RegexFlag's metaclass checks instances
     // as type does.
     PyObject* flag = p.bound(re_dict, "RegexFlag");
@@ -115,36 +176,66 @@ void build_re(Prover& p) {
     // The compiled pattern type of the _sre module.
     PyObject* pattern = p.bound(re_dict, "Pattern");
     expect(PyType_Check(pattern));
-    re_facts.pattern_type = reinterpret_cast<PyTypeObject*>(pattern);
-    const unsigned long flags = re_facts.pattern_type->tp_flags;
+    found.pattern_type = reinterpret_cast<PyTypeObject*>(pattern);
+    const unsigned long flags = found.pattern_type->tp_flags;
     expect((flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
-           std::strcmp(re_facts.pattern_type->tp_name, "re.Pattern") == 0 &&
+           std::strcmp(found.pattern_type->tp_name, "re.Pattern") == 0 &&
            (flags & Py_TPFLAGS_HEAPTYPE));
-    PyObject* module = PyType_GetModule(re_facts.pattern_type);  // borrowed
+    PyObject* module = PyType_GetModule(found.pattern_type);  // borrowed
     if (module == nullptr) PyErr_Clear();
     const PyModuleDef* def = module != nullptr ? PyModule_GetDef(module) : nullptr;
     expect(def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, "_sre") == 0);
+    make_objects(p, found.pattern_type);
+    p.on_commit([found] { re_facts = found; });
 }
 
 // search, then _compile.
 Proof re_proof{build_re, 2};
 
-/// Whether `regex` is the brace pattern compiled by re (the text as given,
-/// default flags): its matches are then those that cut_here finds.
+/// Whether looking the brace key up in `cache` runs no Python code: every
+/// key is re's own kind, (type, text, flags), whose comparison with the
+/// brace key stays in C (a class of a metaclass of its own, or a text or
+/// flags of another type, could compare by Python code). Kept while the
+/// cache's stamp stays.
+bool plain_keys(PyObject* cache) {
+    const std::uint64_t now = stamp(cache);
+    if (objects.cache == cache && objects.plain_at == now) return true;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(cache, &at, &key, &value)) {
+        if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 3) return false;
+        PyObject* kind = PyTuple_GET_ITEM(key, 0);
+        if (!Py_IS_TYPE(kind, &PyType_Type)) return false;
+        // Only a key of str texts compares its text and flags with the brace key's.
+        if (kind == reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
+            !(PyUnicode_CheckExact(PyTuple_GET_ITEM(key, 1)) &&
+              PyLong_CheckExact(PyTuple_GET_ITEM(key, 2)))) {
+            return false;
+        }
+    }
+    objects.cache = cache;
+    objects.plain_at = now;
+    return true;
+}
+
+/// Whether `regex`, found in re's cache, runs the brace program (its matches
+/// are then those that cut_here finds): equal to the program made by _sre
+/// (a compiled pattern's equality compares flags, program and text, in C
+/// once the text is an exact str), with its three groups.
 bool is_brace_regex(const Ref& regex) {
     if (Py_TYPE(regex.get()) != re_facts.pattern_type) return false;
-    if (regex.get() == re_facts.regex.get()) return true;
+    if (regex.get() == objects.found.get()) return true;
     Ref source = getattr(regex, Id::pattern);
-    Ref flags = getattr(regex, Id::flags);
-    int overflow = 0;
-    if (PyUnicode_CheckExact(source.get()) &&
-        PyUnicode_Compare(source.get(), brace_pattern.get()) == 0 &&
-        PyLong_CheckExact(flags.get()) &&
-        PyLong_AsLongAndOverflow(flags.get(), &overflow) == unicode_flag) {
-        // Compiled patterns are immutable: one found right once stays right.
-        re_facts.regex = Ref::borrow(regex.get());
+    if (!PyUnicode_CheckExact(source.get()) ||
+        !require_status(PyObject_RichCompareBool(regex.get(), objects.program.get(), Py_EQ))) {
+        return false;
     }
-    return regex.get() == re_facts.regex.get();
+    Ref groups = own(PyObject_GetAttrString(regex.get(), "groups"));
+    if (PyLong_AsSsize_t(groups.get()) != brace_groups) return PyErr_Clear(), false;
+    // Compiled patterns are immutable: one found right once stays right.
+    objects.found = Ref::borrow(regex.get());
+    return true;
 }
 
 /// Adds the segment of one match: the text from `done` up to the "{" before
@@ -312,22 +403,20 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     Ref search = getattr(re, Id::search);
 
     // re's own search is followed step by step while it is the very one
-    // proved: `_compile` (unless its cache holds the answer), then the
-    // compiled brace pattern is matched here, in linear time (the compiled
-    // one backtracks). Whatever else these turn out to be is called as re's
-    // search would call it.
+    // proved and its cache lookup runs no Python code: a compiled pattern
+    // that runs the brace program is matched here, in linear time (the
+    // compiled one backtracks). Otherwise (a miss, any other pattern) re's
+    // search runs as it is: the lookup it repeats has no effect.
     std::vector<Segment> segments;
     Ref match;  // stays empty when the text is cut here
-    if (re_proof.holds() && re.get() == re_facts.re && search.get() == re_facts.search) {
-        // Whatever the cache holds is what re's search would use.
-        Ref regex = dict_get(re_facts.cache, re_facts.key.get());
-        if (!regex) regex = call(re_facts.compile, brace_pattern, state.int0);
-        if (is_brace_regex(regex)) {
-            re_proof.taken();
-            with_char_type(text, [&]<class Char>(Char) { cut_here<Char>(text, segments); });
-        } else {
-            match = call_method(regex, Id::search, text);
-        }
+    Ref regex;
+    if (re_proof.holds() && re.get() == re_facts.re && search.get() == re_facts.search &&
+        plain_keys(re_facts.cache)) {
+        regex = dict_get(re_facts.cache, objects.key.get());
+    }
+    if (regex && is_brace_regex(regex)) {
+        re_proof.taken();
+        with_char_type(text, [&]<class Char>(Char) { cut_here<Char>(text, segments); });
     } else {
         match = call(search, brace_pattern, text);
     }

@@ -223,10 +223,12 @@ def test_substitute_match_positions_are_checked(expander, monkeypatch, reports, 
 # each takes effect while it is in place and leaves nothing behind. "+" marks
 # an expansion that took the module's own shortcut (re's genuine search
 # followed step by step), "-" one that called re's search; the shortcut is
-# proved from its second use on. The comment after an expansion is what it
-# must print: its result, the calls recorded, its mark.
+# proved from its second use on, and after a failed or short-lived proof it
+# waits a few uses before the next (`back`: within the longest wait). The
+# comment after an expansion is what it must print: its result, the calls
+# recorded, its mark.
 RE_PATCH_CHILD = """
-import importlib, re, sys
+import importlib, re, sys, _sre
 from unittest import mock
 from crenly import crenly
 crenly.HAS_GROWL = False
@@ -234,66 +236,109 @@ expander = crenly.FileCreator()
 calls = []
 PATTERN = r"([^{]*)\\{([^}]+)\\}([^{]*)"
 
-def expand(name, text="d/{a,b}"):
-    taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls
-    try:
-        result = expander.parse_brace_expansion(text)
-    except Exception as e:
-        result = type(e).__name__
-    taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls > taken
+def expand(name, text="d/{a,b}", tries=1):
+    for _ in range(tries):
+        calls.clear()
+        taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls
+        try:
+            result = expander.parse_brace_expansion(text)
+        except Exception as e:
+            result = type(e).__name__
+        taken = crenly.FileCreator.parse_brace_expansion._shortcut_calls > taken
+        if taken:
+            break
     print("=>", name, result, len(calls), "+" if taken else "-")
-    calls.clear()
+
+def back(name, text="d/{a,b}"):
+    expand(name, text, tries=260)
 
 def record(result):
     return lambda *args: calls.append(args) or result
 
-genuine, genuine_compile, other = re.search, re._compile, re.compile("(x)(y)(z)")
+class Key:
+    # Equal to the brace pattern's key in re's cache, by hash and __eq__.
+    raises = []
+    def __hash__(self):
+        return hash((str, PATTERN, 0))
+    def __eq__(self, other):
+        calls.append("eq")
+        if self.raises:
+            raise self.raises.pop(0)
+        return NotImplemented
+
+# A pattern that runs another program under the brace pattern's text.
+other_program = re._compiler._code(re._parser.parse(r"([^[]*)\\[([^]]+)\\]([^[]*)", 0), 0)
+relabelled = _sre.compile(PATTERN, re.UNICODE, other_program, 3, {}, (None,) * 4)
+def relabelling(pattern, flags):
+    return relabelled if pattern == PATTERN else genuine_compiler(pattern, flags)
+
+genuine, genuine_compile, genuine_compiler = re.search, re._compile, re._compiler.compile
+other = re.compile("(x)(y)(z)")
 expand("first use")  # ['d/a', 'd/b'] 0 -
 exec("def search(pattern, string, flags=0):\\n    return None", re.__dict__)
 expand("search redefined in re's namespace")  # ['d/{a,b}'] 0 -
 re.search = genuine
-expand("search restored")  # ['d/a', 'd/b'] 0 +
+back("search restored")  # ['d/a', 'd/b'] 0 +
 re.search = record(None)
 expand("search patched")  # ['d/{a,b}'] 1 -
 re.search = genuine
-expand("search restored again")  # ['d/a', 'd/b'] 0 +
+back("search restored again")  # ['d/a', 'd/b'] 0 +
 re.search = lambda *args: record(None)(*args) or genuine(*args)
 expand("search wrapped", "a{b,c}{d,e}")  # ['a/bd', 'a/be', 'a/cd', 'a/ce'] 1 -
 re.search = re.match
 expand("search is re.match", "{}x{a}")  # ['{}x{a}'] 0 -
 re.search = genuine
+back("search restored once more")  # ['d/a', 'd/b'] 0 +
 with mock.patch("re.compile", record(other)):
     expand("compile patched")  # ['d/a', 'd/b'] 0 +
 expand("compile restored")  # ['d/a', 'd/b'] 0 +
 with mock.patch("re._compile", record(other)):
     expand("_compile patched")  # ['d/{a,b}'] 1 -
     expand("_compile patched, no brace", "plain.txt")  # ['plain.txt'] 1 -
-expand("no brace", "plain.txt")  # ['plain.txt'] 0 +
+back("no brace", "plain.txt")  # ['plain.txt'] 0 +
 exec("def _compile(pattern, flags):\\n    return _compiler.compile('(x)(y)(z)', flags)", re.__dict__)
 expand("_compile redefined in re's namespace")  # ['d/{a,b}'] 0 -
 re._compile = genuine_compile
-expand("_compile restored")  # ['d/a', 'd/b'] 0 +
+back("_compile restored")  # ['d/a', 'd/b'] 0 +
 with mock.patch.dict(re._cache2, {(str, PATTERN, 0): other}):
     expand("cache entry replaced")  # ['d/{a,b}'] 0 -
     expand("cache entry replaced, no brace", "xyz.txt")  # ['y.txt'] 0 -
-with mock.patch.object(re, "_cache2", {}):
-    expand("cache replaced")  # ['d/a', 'd/b'] 0 +
-with mock.patch("re.compile"):
-    expander.parse_brace_expansion("a{b,c}")
+with mock.patch.dict(re._cache2, {(str, PATTERN, 0): relabelled}):
+    expand("cache entry of another program", "a[b,c]")  # ['a/b', 'a/c'] 0 -
+    expand("cache entry of another program, braces")  # ['d/{a,b}'] 0 -
 re.purge()
-expand("purged")  # ['d/a', 'd/b'] 0 +
+with mock.patch("re._compiler.compile", relabelling):
+    expand("compiler patched", "a[b,c]")  # ['a/b', 'a/c'] 0 -
+re.purge()
+expand("purged: re's search compiles")  # ['d/a', 'd/b'] 0 -
+expand("purged, compiled")  # ['d/a', 'd/b'] 0 +
+with mock.patch.object(re, "_cache2", {}):
+    expand("cache replaced")  # ['d/a', 'd/b'] 0 -
+    back("cache replaced, filled")  # ['d/a', 'd/b'] 0 +
+evil = Key()  # armed once in the cache: putting it there compares it
+for armed, name in [(KeyError(), "raising KeyError once"), (ValueError(), "raising ValueError"),
+                    (None, "comparing")]:
+    re.purge()
+    with mock.patch.dict(re._cache2, {evil: other}):
+        evil.raises = [armed] if armed else []
+        expand("cache key " + name)
+# => cache key raising KeyError once ['d/a', 'd/b'] 2 -
+# => cache key raising ValueError ValueError 1 -
+# => cache key comparing ['d/a', 'd/b'] 2 -
 sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_name in
                ("search", "_compile") and calls.append(frame.f_code.co_name))
 expand("a profile function on")  # ['d/a', 'd/b'] 2 -
 sys.setprofile(None)
-expand("profile function off")  # ['d/a', 'd/b'] 0 +
+back("profile function off")  # ['d/a', 'd/b'] 0 +
 importlib.reload(re)
-expand("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
+back("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
 """
 
 
 def test_re_patches_take_effect_and_leave_no_trace(py):
     run = py(RE_PATCH_CHILD).ok()
-    expected = re.findall(r'^ *expand\("([^"]+)".*  # (.+)$', RE_PATCH_CHILD, re.M)
+    # Each expansion's comment, or a comment line "# => ..." for one made in a loop.
+    expected = re.findall(r'^ *(?:expand|back)\("([^"]+)".*  # (.+)$|^# => (.+)$', RE_PATCH_CHILD,
+                          re.M)
     assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
-        " ".join(pair) for pair in expected], run.describe()
+        f"{name} {shown}" if name else line for name, shown, line in expected], run.describe()

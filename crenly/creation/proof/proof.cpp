@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -18,17 +19,45 @@ using namespace crenly::core;
 
 namespace {
 
-/// What proofs share: the three watchers and the one count of changes they
-/// advance; each module's code objects as its compiled file defines them,
-/// each with the code found equal to it; sys.monitoring.get_tool (None:
+// The back-off: after a failed attempt, or a proof that stood fewer uses
+// than the wait, the wait doubles, up to max_wait (a proof costs a few
+// calls' worth of Python-level steps, so one attempt in max_wait calls costs
+// little). A proof must stand at least min_stand uses to count as worth its
+// cost: one that stood fewer waits at least that long; a failure, one use.
+constexpr std::uint32_t min_stand = 2;
+constexpr std::uint32_t max_wait = 256;
+
+// The tool ids of sys.monitoring that Python code may use (0 to 5; the
+// interpreter keeps the next two for sys.setprofile and sys.settrace).
+constexpr long monitoring_tools = 6;
+
+/// A name read in a dictionary, by the name's hash: another name of the same
+/// hash moves the count too, which is harmless.
+struct NameRead {
+    PyObject* dict;
+    Py_hash_t hash;
+    bool operator==(const NameRead&) const = default;
+};
+struct NameReadHash {
+    std::size_t operator()(const NameRead& n) const noexcept {
+        return std::hash<const void*>{}(n.dict) ^ static_cast<std::size_t>(n.hash);
+    }
+};
+
+/// What proofs share: the two watchers, the one count of changes they
+/// advance and what they watch; the stamps of the dictionaries watched for
+/// any change; each module's code objects as its compiled file defines them,
+/// each with the code found equal to it; sys.monitoring.get_events (None:
 /// unusable).
-class Records final : public Slot {
+class Watchers final : public Slot {
 public:
-    int dicts = -1, types = -1, functions = -1;
-    std::uint64_t changes = 2;  // above the marks of a proof never used or used once
-    // (dictionary, hash of a name): the names read. By hash, another name of
-    // the same hash moves the count too, which is harmless.
-    std::set<std::pair<PyObject*, Py_hash_t>> names;
+    int dicts = -1, functions = -1;
+    std::uint64_t count = 1;  // above 0, which stands for no proof
+    std::unordered_set<NameRead, NameReadHash> names;
+    std::unordered_set<PyObject*> name_dicts;  // the dictionaries of `names`
+    std::unordered_set<PyObject*> kept_functions;
+    std::unordered_map<PyObject*, std::uint64_t> stamps;
+    std::uint64_t clock = 0;  // the last stamp given
     struct Code {
         Ref module;
         std::string qualname;
@@ -36,77 +65,123 @@ public:
         Ref equal;  // the last function's code found equal to it
     };
     std::vector<Code> codes;
-    Ref get_tool;
+    Ref get_events;
+
+    /// Whether both watchers are held, adding any missing one (another
+    /// extension may have taken every slot of its kind).
+    bool ready() {
+        if (dicts < 0) dicts = PyDict_AddWatcher(on_dict_event);
+        if (functions < 0) functions = PyFunction_AddWatcher(on_function_event);
+        if (dicts < 0 || functions < 0) PyErr_Clear();
+        return dicts >= 0 && functions >= 0;
+    }
 
 private:
     void release() override {
         if ((dicts >= 0 && PyDict_ClearWatcher(dicts) < 0) ||
-            (types >= 0 && PyType_ClearWatcher(types) < 0) ||
             (functions >= 0 && PyFunction_ClearWatcher(functions) < 0)) {
             PyErr_Clear();
         }
-        dicts = types = functions = -1;
+        dicts = functions = -1;
         names.clear();
+        name_dicts.clear();
+        kept_functions.clear();
+        stamps.clear();
         codes.clear();
-        get_tool.reset();
-        ++changes;
+        get_events.reset();
+        ++count;
     }
+
+    static int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key,
+                             PyObject* value) noexcept;
+    static int on_function_event(PyFunction_WatchEvent event, PyFunctionObject* f,
+                                 PyObject* value) noexcept;
 };
 
-Records records;
+Watchers watchers;
+
+/// A change of a name some proof read, or of a whole dictionary of such
+/// names, moves the count; a change of a stamped dictionary, its stamp.
+int Watchers::on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key,
+                            PyObject*) noexcept {
+    if (auto stamped = watchers.stamps.find(dict); stamped != watchers.stamps.end()) {
+        if (event == PyDict_EVENT_DEALLOCATED) {
+            watchers.stamps.erase(stamped);
+        } else {
+            stamped->second = ++watchers.clock;
+        }
+    }
+    if (!watchers.name_dicts.contains(dict)) return 0;
+    const bool one_name = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                          event == PyDict_EVENT_DELETED;
+    if (one_name && PyUnicode_CheckExact(key) &&
+        !watchers.names.contains({dict, PyObject_Hash(key)})) {
+        return 0;
+    }
+    if (event == PyDict_EVENT_DEALLOCATED) watchers.name_dicts.erase(dict);
+    ++watchers.count;
+    return 0;
+}
+
+/// A change of a proved function's code or defaults moves the count.
+int Watchers::on_function_event(PyFunction_WatchEvent event, PyFunctionObject* f,
+                                PyObject*) noexcept {
+    auto* function = reinterpret_cast<PyObject*>(f);
+    if (event == PyFunction_EVENT_DESTROY) {
+        watchers.kept_functions.erase(function);
+    } else if (event != PyFunction_EVENT_CREATE && watchers.kept_functions.contains(function)) {
+        ++watchers.count;
+    }
+    return 0;
+}
 
 /// Set while this thread proves, so that a proof never runs inside its own
 /// Python code; per thread, so that a child forked meanwhile starts free.
 thread_local bool proving = false;
 
-/// A change of a name some proof read, or of a whole dictionary, moves the count.
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
-    if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
-         event == PyDict_EVENT_DELETED) &&
-        PyUnicode_CheckExact(key) && !records.names.contains({dict, PyObject_Hash(key)})) {
-        return 0;
-    }
-    ++records.changes;
-    return 0;
-}
-
-/// A change of a function's code or defaults (of any function: few, and
-/// rare) moves the count.
-int on_function_event(PyFunction_WatchEvent event, PyFunctionObject*, PyObject*) noexcept {
-    records.changes += event != PyFunction_EVENT_CREATE && event != PyFunction_EVENT_DESTROY;
-    return 0;
-}
-
 #ifndef _WIN32
 /// A forked child proves afresh, whatever its parent's threads were doing.
 [[maybe_unused]] const int fork_handler =
-    pthread_atfork(nullptr, nullptr, [] { ++records.changes; });
+    pthread_atfork(nullptr, nullptr, [] { ++watchers.count; });
 #endif
 
-/// Whether a sys.monitoring tool is registered (or that cannot be told), by
-/// the interpreter's own sys.monitoring.get_tool, found once.
-bool monitoring_present() {
-    if (!records.get_tool) {
+/// Whether sys.monitoring has events set for any tool, registered or not (a
+/// tool freed with its events set still observes), or cannot be asked; by
+/// the interpreter's own sys.monitoring.get_events, found once.
+bool global_events_set() {
+    if (!watchers.get_events) {
         Ref monitoring = Ref::borrow(PySys_GetObject("monitoring"));
-        Ref f =
-            Ref::steal(monitoring ? PyObject_GetAttrString(monitoring.get(), "get_tool") : nullptr);
+        Ref f = Ref::steal(monitoring ? PyObject_GetAttrString(monitoring.get(), "get_events")
+                                      : nullptr);
         PyErr_Clear();
-        const bool usable = Prover::is_c_function(f.get(), "sys.monitoring", "get_tool") &&
+        const bool usable = Prover::is_c_function(f.get(), "sys.monitoring", "get_events") &&
                             PyCFunction_GET_FLAGS(f.get()) == METH_O;
-        records.get_tool = usable ? std::move(f) : Ref::borrow(Py_None);
+        watchers.get_events = usable ? std::move(f) : Ref::borrow(Py_None);
     }
     // Raw references: this runs three times a file, and an owner's release
     // would ask each time whether the thread is attached.
-    PyObject* f = records.get_tool.get();
-    for (long id = 0; f != Py_None && id < 6; ++id) {
+    PyObject* f = watchers.get_events.get();
+    if (f == Py_None) return true;
+    for (long id = 0; id < monitoring_tools; ++id) {
         PyObject* tool = PyLong_FromLong(id);  // a preallocated small int: cannot fail
-        PyObject* name = PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool);
-        const bool none = name == Py_None;
+        PyObject* events = PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool);
+        const bool none =
+            events != nullptr && PyLong_CheckExact(events) && PyLong_AsLong(events) == 0;
         Py_DECREF(tool);
-        Py_XDECREF(name);
-        if (!none) return PyErr_Clear(), true;  // a tool, or an error
+        Py_XDECREF(events);
+        if (!none) return PyErr_Clear(), true;  // events, or an error
     }
-    return f == Py_None;
+    return false;
+}
+
+/// Whether any of `codes` has local sys.monitoring events set for any tool.
+bool local_events_set(const std::vector<PyCodeObject*>& codes) noexcept {
+    return std::ranges::any_of(codes, [](const PyCodeObject* code) {
+        const _PyCoMonitoringData* data = code->_co_monitoring;
+        return data != nullptr &&
+               std::ranges::any_of(data->local_monitors.tools,
+                                   [](std::uint8_t tools) { return tools != 0; });
+    });
 }
 
 /// The code of `module` as its own compiled file defines it, read without
@@ -141,7 +216,7 @@ Ref module_code(PyObject* module) {
 void collect_codes(PyObject* module, PyObject* code) {
     const char* qualname = PyUnicode_AsUTF8(reinterpret_cast<PyCodeObject*>(code)->co_qualname);
     if (qualname == nullptr) throw_python_error();
-    records.codes.push_back({Ref::borrow(module), qualname, Ref::borrow(code), {}});
+    watchers.codes.push_back({Ref::borrow(module), qualname, Ref::borrow(code), {}});
     PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;  // a tuple
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
         if (PyCode_Check(PyTuple_GET_ITEM(consts, i)))
@@ -152,11 +227,11 @@ void collect_codes(PyObject* module, PyObject* code) {
 /// Whether `code` equals a code object that `module`'s compiled file defines
 /// as `qualname`; the verdict is kept.
 bool is_module_code(PyObject* code, PyObject* module, const char* qualname) {
-    if (std::ranges::none_of(records.codes,
+    if (std::ranges::none_of(watchers.codes,
                              [&](const auto& c) { return c.module.get() == module; })) {
         collect_codes(module, module_code(module).get());
     }
-    for (Records::Code& c : records.codes) {
+    for (Watchers::Code& c : watchers.codes) {
         if (c.module.get() != module || c.qualname != qualname) continue;
         if (c.equal.get() == code ||
             require_status(PyObject_RichCompareBool(code, c.code.get(), Py_EQ))) {
@@ -181,69 +256,128 @@ bool shortcuts_allowed(int frames) {
     if (PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) != 0) {
         return PyErr_Clear(), false;
     }
-    return !monitoring_present();
+    return !global_events_set();
+}
+
+std::uint64_t stamp(PyObject* dict) {
+    if (auto stamped = watchers.stamps.find(dict); stamped != watchers.stamps.end()) {
+        return stamped->second;
+    }
+    // Not watched (yet): a number never given before, so never taken as unchanged.
+    const std::uint64_t fresh = ++watchers.clock;
+    if (watchers.ready() && PyDict_Watch(watchers.dicts, dict) == 0) {
+        watchers.stamps.emplace(dict, fresh);
+    }
+    PyErr_Clear();
+    return fresh;
 }
 
 bool Proof::holds() {
     if (!shortcuts_allowed(frames_)) return false;
-    if (made_at_ != records.changes && !proving) {
+    if (!used_) return used_ = true, false;  // the first use: the Python-level steps
+    uses_ += uses_ < max_wait;
+    if (made_at_ != 0) {
+        if (made_at_ == watchers.count) {
+            if (uses_ >= wait_) wait_ = 0;  // it stood as long as the wait: reset
+            return still_holds();
+        }
+        // Dropped: when it stood fewer uses than the wait, wait longer.
+        if (uses_ < std::max(wait_, min_stand)) back_off(min_stand);
+        made_at_ = tried_at_ = 0;
+        kept_.clear();  // before any check: releasing may run Python code
+        codes_.clear();
+    }
+    if (!proving && uses_ >= wait_ && tried_at_ != watchers.count) {
         prove();
         if (!shortcuts_allowed(frames_)) return false;  // proving ran Python code
     }
-    bool holds = proved_ && made_at_ == records.changes;
-    for (const Kept& k : kept_) holds = holds && (k.slot == nullptr || *k.slot == k.expected.get());
-    return holds;
+    return made_at_ != 0 && still_holds();
+}
+
+bool Proof::still_holds() const {
+    if (made_at_ != watchers.count || local_events_set(codes_)) return false;
+    return std::ranges::all_of(
+        kept_, [](const Kept& k) { return k.slot == nullptr || *k.slot == k.expected.get(); });
+}
+
+void Proof::back_off(std::uint32_t least) noexcept {
+    wait_ = std::min(max_wait, std::max(least, 2 * wait_));
 }
 
 void Proof::prove() {
-    proved_ = false;
-    made_at_ = made_at_ == 0 ? 1 : records.changes;  // the first use: the Python-level steps
-    if (made_at_ == 1) return;
+    const std::uint64_t begun_at = watchers.count;
+    const std::uint64_t attempt = ++begun_;
+    uses_ = 0;
     std::vector<Kept> kept;
-    // Cleared however the proof ends (an interrupt, a failed allocation).
-    struct Proving {
-        Proving() noexcept { proving = true; }
-        ~Proving() { proving = false; }
-    } guard;
-    try {
-        if (records.dicts < 0) {
-            records.dicts = require_status(PyDict_AddWatcher(on_dict_event));
-            records.types = require_status(PyType_AddWatcher([](PyTypeObject*) noexcept {
-                ++records.changes;
-                return 0;
-            }));
-            records.functions = require_status(PyFunction_AddWatcher(on_function_event));
+    std::vector<PyCodeObject*> codes;
+    Prover prover(kept, codes);
+    bool made = false, tried = true;
+    {
+        // Cleared however the proof ends (an interrupt, a failed allocation).
+        struct Proving {
+            Proving() noexcept { proving = true; }
+            ~Proving() { proving = false; }
+        } guard;
+        try {
+            // Without both watchers a change would go unseen: no proof, and
+            // another try after the wait (a slot may be free by then).
+            tried = watchers.ready();
+            if (tried) {
+                build_(prover);
+                made = true;
+            }
+        } catch (const NotGenuine&) {
+        } catch (const PythonError&) {
+            // An interrupt raised by Python code meanwhile is the caller's;
+            // the next use proves again.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                uses_ = wait_;
+                throw;
+            }
+            PyErr_Clear();
         }
-        Prover prover(kept);
-        build_(prover);
-        proved_ = true;
-    } catch (const NotGenuine&) {
-    } catch (const PythonError&) {
-        // An interrupt raised by Python code meanwhile is the caller's.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
     }
-    kept_ = std::move(kept);
+    // Commits only what is still true: nothing read has changed since the
+    // proof began, and no later proof of this shortcut began (on another
+    // thread, while this one's Python code ran); one that lost is dropped.
+    if (made && watchers.count == begun_at && begun_ == attempt) {
+        kept_ = std::move(kept);
+        codes_ = std::move(codes);
+        made_at_ = begun_at;
+        if (prover.commit_) prover.commit_();
+        return;
+    }
+    // A failure waits longer, and is tried again only once the count moves
+    // (unless a watcher was missing); a proof overtaken by a change waits
+    // longer too (it may be its own Python code that keeps changing it).
+    if (!made || watchers.count != begun_at) back_off(1);
+    if (!made && tried) tried_at_ = begun_at;
 }
 
 void Proof::release() {
     kept_.clear();
-    made_at_ = taken_ = 0;
-    proved_ = false;
+    codes_.clear();
+    made_at_ = tried_at_ = taken_ = 0;
+    wait_ = uses_ = 0;
+    used_ = false;
 }
 
 PyObject* Prover::keep(PyObject* o) { return kept_.push_back({Ref::borrow(o), nullptr, {}}), o; }
 
 PyObject* Prover::hold(PyObject* o) { return held_.push_back(Ref::borrow(o)), o; }
 
-PyObject* Prover::read(PyObject* dict, const char* key) {
+PyObject* Prover::read(PyObject* dict, PyObject* key) {
     expect(PyDict_CheckExact(dict));
-    Ref name = own(PyUnicode_InternFromString(key));
-    require_status(PyDict_Watch(records.dicts, dict));
-    records.names.insert({dict, PyObject_Hash(name.get())});
-    PyObject* value = PyDict_GetItemWithError(dict, name.get());  // borrowed
+    require_status(PyDict_Watch(watchers.dicts, dict));
+    watchers.name_dicts.insert(dict);
+    watchers.names.insert({dict, PyObject_Hash(key)});
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
     if (value == nullptr && PyErr_Occurred()) throw_python_error();
     return value;
+}
+
+PyObject* Prover::read(PyObject* dict, const char* key) {
+    return read(dict, Ref(own(PyUnicode_InternFromString(key))).get());
 }
 
 PyObject* Prover::bound(PyObject* dict, const char* key) {
@@ -260,13 +394,14 @@ void Prover::slot(PyObject* owner, PyObject** slot) {
 }
 
 void Prover::watch(PyObject* type) {
-    // A class reports its next change only while it has a valid version tag:
-    // one is assigned here (to its bases too).
-    expect(PyType_Check(type) &&
-           !(reinterpret_cast<PyTypeObject*>(type)->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
-           require_status(PyType_Watch(records.types, type)) == 0 &&
-           PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)) == 1);
+    expect(PyType_Check(type));
+    if (!watched_.insert(type).second) return;
     hold(type);
+    // Made abstract by setting __abstractmethods__, which its dictionary reports.
+    Ref dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
+    read(dict.get(), "__abstractmethods__");
+    expect(!(reinterpret_cast<PyTypeObject*>(type)->tp_flags & Py_TPFLAGS_IS_ABSTRACT));
+    slot(type, &reinterpret_cast<PyTypeObject*>(type)->tp_mro);
 }
 
 PyObject* Prover::attribute(PyObject* type, const char* name, std::size_t start, bool must_exist) {
@@ -275,13 +410,23 @@ PyObject* Prover::attribute(PyObject* type, const char* name, std::size_t start,
     Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(type)->tp_mro);
     expect(mro && PyTuple_CheckExact(mro.get()));
     Ref key = own(PyUnicode_InternFromString(name));
+    // Each dictionary looked in is watched for the name: one earlier in the
+    // MRO that gains it would hide the one found.
     for (Py_ssize_t i = static_cast<Py_ssize_t>(start); i < PyTuple_GET_SIZE(mro.get()); ++i) {
         Ref dict =
             own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
-        if (Ref value = dict_get(dict.get(), key.get())) return hold(value.get());
+        if (PyObject* value = read(dict.get(), key.get())) return hold(value);
     }
     expect(!must_exist);
     return nullptr;
+}
+
+void Prover::runs(PyObject* code) {
+    codes_.push_back(reinterpret_cast<PyCodeObject*>(code));
+    PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;  // a tuple
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+        if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) runs(PyTuple_GET_ITEM(consts, i));
+    }
 }
 
 void Prover::function(PyObject* f, PyObject* module, const char* qualname) {
@@ -292,6 +437,8 @@ void Prover::function(PyObject* f, PyObject* module, const char* qualname) {
            PyCode_Check(fn->func_code) && is_module_code(fn->func_code, module, qualname) &&
            (fn->func_closure == nullptr || PyTuple_CheckExact(fn->func_closure)));
     hold(f);
+    watchers.kept_functions.insert(f);
+    runs(fn->func_code);
     for (Py_ssize_t i = 0; fn->func_closure && i < PyTuple_GET_SIZE(fn->func_closure); ++i) {
         PyObject* cell = PyTuple_GET_ITEM(fn->func_closure, i);
         expect(PyCell_Check(cell));

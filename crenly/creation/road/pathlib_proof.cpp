@@ -330,7 +330,7 @@ void build(Prover& p) {
     }
     found.objects = p.keep(Ref(own(PyList_AsTuple(objects.get()))).get());
     found.ignore_error = p.keep(Ref(own(PyUnicode_InternFromString("_ignore_error"))).get());
-    proved = found;
+    p.on_commit([found] { proved = found; });
 }
 
 Proof proof{build, pathlib_table().frames};

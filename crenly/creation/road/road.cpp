@@ -59,7 +59,9 @@ public:
     /// Whether the proof holds, checked again when Python code may have run.
     bool holds() {
         // A proof made afresh by a nested call may stand for other objects.
-        if (!checked_) checked_ = proof_.holds() && proved_pathlib().objects == pathlib.objects;
+        if (!checked_) {
+            checked_ = proof_.still_holds() && proved_pathlib().objects == pathlib.objects;
+        }
         return checked_;
     }
 
