@@ -46,6 +46,7 @@ namespace crenly::core {
     X(dunder_module, "__module__")                        \
     X(dunder_qualname, "__qualname__")                    \
     X(dunder_doc, "__doc__")                              \
+    X(dunder_import, "__import__")                        \
     X(dunder_enter, "__enter__")                          \
     X(dunder_exit, "__exit__")                            \
     X(name, "name")                                       \

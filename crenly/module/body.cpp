@@ -26,20 +26,26 @@ void store_global(Id name, PyObject* value) {
 }
 void store_global(Id name, const Ref& value) { store_global(name, value.get()); }
 
-/// `import name` (level 0, the module namespace as globals); for a dotted
-/// name, the top-level package.
-Ref import_module(Id name) {
-    return own(
-        PyImport_ImportModuleLevelObject(str(name), state.namespace_.get(), nullptr, nullptr, 0));
+/// What an import statement of the module's code calls: the builtins'
+/// `__import__`, looked up as the statement runs (a hook installed in its
+/// place is asked), with the name, the module namespace as its globals and
+/// locals, `fromlist` (None for `import name`) and level 0.
+Ref import_statement(Id name, PyObject* fromlist) {
+    Ref import = dict_get(PyModule_GetDict(state.builtins.get()), str(Id::dunder_import));
+    if (!import) raise(PyExc_ImportError, "__import__ not found");
+    PyObject* ns = state.namespace_.get();
+    return call(import, str(name), ns, ns, fromlist, state.int0);
 }
+
+/// `import name`; for a dotted name, the top-level package.
+Ref import_module(Id name) { return import_statement(name, Py_None); }
 
 /// `from module import names...`: binds each name, in order.
 void import_from(Id module, std::initializer_list<Id> names) {
     Ref fromlist = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (Id name : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(str(name)));
-    Ref imported = own(PyImport_ImportModuleLevelObject(str(module), state.namespace_.get(),
-                                                        nullptr, fromlist.get(), 0));
+    Ref imported = import_statement(module, fromlist.get());
     for (Id name : names) {
         Ref value = optional_attr(imported.get(), str(name));
         if (!value) {

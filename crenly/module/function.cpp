@@ -29,6 +29,7 @@ struct FunctionObject {
     PyObject* varnames;     // the local names of the code, the parameters first
     PyObject* entry;        // the frames that head its traceback entries (module/code.hpp)
     PyObject* inner_entry;  // may be null
+    PyObject* weakrefs;     // the weak references to it, as for Python functions
 };
 
 FunctionObject* as_function(PyObject* self) noexcept {
@@ -124,6 +125,7 @@ int function_clear(PyObject* self) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
 void function_dealloc(PyObject* self) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -156,6 +158,7 @@ PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
      nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
@@ -251,6 +254,7 @@ Ref make_function(std::size_t index, int line) {
     f->varnames = code.varnames.release();
     f->entry = code.entry.release();
     f->inner_entry = code.inner_entry.release();
+    f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -5,6 +5,7 @@ reference leaks on refused calls."""
 import inspect
 import sys
 import traceback
+import weakref
 
 import pytest
 
@@ -161,10 +162,12 @@ def test_callable_attributes(mod, obj, qualname):
     signature = inspect.signature(func).parameters.values()
     assert [(p.name, p.kind, p.default) for p in signature] == [
         (p, inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty) for p in params]
+    assert weakref.ref(func)() is func  # as a Python function's, for holders of receivers
     if "." in qualname:
         bound = getattr(obj, row.name)
         assert (getattr(mod.FileCreator, row.name), bound.__self__, bound.__func__) == (func, obj, func)
         assert list(inspect.signature(bound).parameters) == params[1:]
+        assert weakref.WeakMethod(bound)() == bound
 
 
 def interrupt(*args):

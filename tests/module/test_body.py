@@ -18,6 +18,19 @@ from module_helpers import ROWS
 TRELVIN = "import argparse\nclass CustomRichHelpFormatter(argparse.HelpFormatter):\n    pass\n"
 NOTIFIER, TRELVIN_INIT = "gntp/notifier.py", "trelvin/__init__.py"
 BOTH, GROWL_OFF = [True, True], [True, False]
+# An import hook installed before the module loads: the module's import
+# statements ask it as they do in Python code, and it refuses clipboard when
+# asked as `import clipboard` at a module's top level asks.
+REFUSING_HOOK = """\
+import builtins
+real = builtins.__import__
+def hook(name, globals=None, locals=None, fromlist=(), level=0):
+    if (name == "clipboard" and globals is locals and globals["__name__"] == "crenly.crenly"
+            and fromlist is None and level == 0):
+        raise ImportError("refused by a hook")
+    return real(name, globals, locals, fromlist, level)
+builtins.__import__ = hook
+"""
 PROBES = {  # name: (changes to PRESENT, warning lines, [HAS_CLIPBOARD, HAS_GROWL], formatter from)
     "both missing": (ABSENT, [CLIP_WARNING, GNTP_WARNING], [False, False], "argparse"),
     "both present": ({}, [], BOTH, "argparse"),
@@ -27,6 +40,8 @@ PROBES = {  # name: (changes to PRESENT, warning lines, [HAS_CLIPBOARD, HAS_GROW
     "trelvin raises ValueError": ({TRELVIN_INIT: "raise ValueError('x')\n"}, [], BOTH, "argparse"),
     "trelvin lacks the formatter": ({TRELVIN_INIT: "X = 1\n"}, [], BOTH, "argparse"),
     "trelvin provides it": ({TRELVIN_INIT: TRELVIN}, [], BOTH, "trelvin"),
+    "an import hook refuses clipboard": ({"sitecustomize.py": REFUSING_HOOK}, [CLIP_WARNING],
+                                         [False, True], "argparse"),
 }
 
 
