@@ -228,7 +228,7 @@ def test_substitute_match_positions_are_checked(expander, monkeypatch, reports, 
 # comment after an expansion is what it must print: its result, the calls
 # recorded, its mark.
 RE_PATCH_CHILD = """
-import importlib, re, sys, _sre
+import ctypes, importlib, re, sys, threading, traceback, _sre
 from unittest import mock
 from crenly import crenly
 crenly.HAS_GROWL = False
@@ -274,7 +274,60 @@ def relabelling(pattern, flags):
 
 genuine, genuine_compile, genuine_compiler = re.search, re._compile, re._compiler.compile
 other = re.compile("(x)(y)(z)")
+mon, START = sys.monitoring, sys.monitoring.events.PY_START
+def recording_starts(code, offset):
+    if code.co_name in ("search", "_compile"):
+        calls.append(code.co_name)
+
+# Every function-watcher slot taken by another extension before the first
+# proof: no proof until one is free, so a code object replaced meanwhile runs.
+Watcher = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+ctypes.pythonapi.PyFunction_AddWatcher.argtypes = [Watcher]
+watching, taken = Watcher(lambda *args: 0), []
+while True:
+    try:
+        taken.append(ctypes.pythonapi.PyFunction_AddWatcher(watching))
+    except RuntimeError:
+        break
 expand("first use")  # ['d/a', 'd/b'] 0 -
+expand("no function watcher to be had")  # ['d/a', 'd/b'] 0 -
+re.search = record(None)
+re.search = genuine
+expand("no function watcher, a name changed")  # ['d/a', 'd/b'] 0 -
+search_code, re.search.__code__ = re.search.__code__, (lambda pattern, string, flags=0: None).__code__
+expand("search's code replaced")  # ['d/{a,b}'] 0 -
+re.search.__code__ = search_code
+for slot in taken:
+    ctypes.pythonapi.PyFunction_ClearWatcher(slot)
+back("function watchers to be had")  # ['d/a', 'd/b'] 0 +
+
+# A proof on another thread waits inside a lookup of "_cache2" (after it has
+# read re._compile) while _compile is patched: dropped, never used.
+for _ in range(300):  # the proof has stood long enough to be made again at once
+    expander.parse_brace_expansion("d/{a,b}")
+waiting, patched = threading.Event(), threading.Event()
+class Waiting(str):
+    armed = False  # once in place: putting it there compares it
+    def __hash__(self):
+        return hash("_cache2")
+    def __eq__(self, other):
+        if self.armed and not waiting.is_set():
+            waiting.set()
+            patched.wait()
+        return False
+cache = vars(re).pop("_cache2")
+vars(re)[Waiting("odd")] = None  # looked at before "_cache2" from now on
+vars(re)["_cache2"] = cache
+Waiting.armed = True
+proving = threading.Thread(target=expander.parse_brace_expansion, args=("d/{a,b}",))
+proving.start()
+waiting.wait()
+with mock.patch("re._compile", record(other)):
+    expand("_compile patched while a proof is made")  # ['d/{a,b}'] 1 -
+    patched.set()
+    proving.join()
+    expand("_compile patched, that proof done")  # ['d/{a,b}'] 1 -
+back("_compile restored after the race")  # ['d/a', 'd/b'] 0 +
 exec("def search(pattern, string, flags=0):\\n    return None", re.__dict__)
 expand("search redefined in re's namespace")  # ['d/{a,b}'] 0 -
 re.search = genuine
@@ -315,21 +368,46 @@ expand("purged, compiled")  # ['d/a', 'd/b'] 0 +
 with mock.patch.object(re, "_cache2", {}):
     expand("cache replaced")  # ['d/a', 'd/b'] 0 -
     back("cache replaced, filled")  # ['d/a', 'd/b'] 0 +
+# A key of re's cache that compares equal to the brace pattern's by Python
+# code: as many calls of its __eq__ as re's own search makes (how many
+# depends on where the hash seed puts it), the same exception and frames.
 evil = Key()  # armed once in the cache: putting it there compares it
-for armed, name in [(KeyError(), "raising KeyError once"), (ValueError(), "raising ValueError"),
-                    (None, "comparing")]:
+def with_evil_key(armed, step):
     re.purge()
     with mock.patch.dict(re._cache2, {evil: other}):
         evil.raises = [armed] if armed else []
-        expand("cache key " + name)
-# => cache key raising KeyError once ['d/a', 'd/b'] 2 -
-# => cache key raising ValueError ValueError 1 -
-# => cache key comparing ['d/a', 'd/b'] 2 -
+        calls.clear()
+        try:
+            step()
+            result = "returned"
+        except Exception as e:
+            result = [type(e).__name__] + [f.name for f in traceback.extract_tb(e.__traceback__)][-3:]
+        return result, len(calls)
+for armed, name in [(KeyError(), "raising KeyError once"), (ValueError(), "raising ValueError"),
+                    (None, "comparing")]:
+    (result, count), re_steps = [with_evil_key(armed, step) for step in (
+        lambda: expander.parse_brace_expansion("d/{a,b}"), lambda: re.search(PATTERN, "d/{a,b}"))]
+    print("=> cache key", name, result, (result, count) == re_steps)
+# => cache key raising KeyError once returned True
+# => cache key raising ValueError ['ValueError', 'search', '_compile', '__eq__'] True
+# => cache key comparing returned True
 sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_name in
                ("search", "_compile") and calls.append(frame.f_code.co_name))
 expand("a profile function on")  # ['d/a', 'd/b'] 2 -
 sys.setprofile(None)
 back("profile function off")  # ['d/a', 'd/b'] 0 +
+mon.use_tool_id(3, "freed")
+mon.register_callback(3, START, recording_starts)
+mon.set_events(3, START)
+mon.free_tool_id(3)  # its events stay set, and observe
+expand("a monitoring tool freed with its events set")  # ['d/a', 'd/b'] 2 -
+mon.use_tool_id(3, "freed")
+mon.set_events(3, 0)
+mon.set_local_events(3, re._compile.__code__, START)
+expand("monitoring events local to _compile")  # ['d/a', 'd/b'] 1 -
+mon.set_local_events(3, re._compile.__code__, 0)
+mon.free_tool_id(3)
+back("monitoring events cleared")  # ['d/a', 'd/b'] 0 +
 importlib.reload(re)
 back("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
 """

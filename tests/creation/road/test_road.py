@@ -14,9 +14,11 @@ Whether the road stood in is read from create_file's `_shortcut_calls`.
 import contextlib
 import functools
 import gc
+import genericpath
 import io
 import os
 import pathlib
+import posixpath
 import random
 import shutil
 import signal
@@ -47,8 +49,10 @@ COMPONENTS = ["a", "b", "f.txt", ".", "..", "", "x" * 256, "n\0l", "\udc80", "\u
               "dir", "ro", "loop", "dangling", "null", "fifo"]
 SEPARATORS = ["/", "//", "///"]
 PATCHES = ["Path", "os.mkdir", "touch", "_parse_path"]
-OBSERVERS = ["profile", "trace", "monitoring"]
-MONITORING_TOOL = 4
+# sys.monitoring: a tool with global events, one freed with its events still
+# set (they stay active), one with events local to the code pathlib runs.
+OBSERVERS = ["profile", "trace", "monitoring", "freed monitoring", "local monitoring"]
+MONITORING_TOOLS = {"monitoring": 4, "freed monitoring": 3, "local monitoring": 5}
 DEPTH = 4  # the most ".." a name can climb: the run's root lies this deep in its own folder
 
 
@@ -133,7 +137,17 @@ class Hooked:
             cls.events.append((event, shown))
 
 
-PATHLIB_FILES = (pathlib.__file__, os.path.__file__)
+# The files of the code the pathlib steps run (on 3.13 the path classes live in
+# pathlib._local and pathlib._abc).
+PATHLIB_FILES = {sys.modules[c.__module__].__file__ for c in pathlib.PosixPath.__mro__[:-1]} | {
+    posixpath.__file__, genericpath.__file__}
+
+
+def pathlib_codes():
+    """The code of every function of the path classes, posixpath and genericpath."""
+    owners = [*pathlib.PosixPath.__mro__, posixpath, genericpath]
+    found = [getattr(v, "__func__", getattr(v, "fget", v)) for o in owners for v in vars(o).values()]
+    return [f.__code__ for f in found if isinstance(f, types.FunctionType)]
 
 
 class Observers:
@@ -156,13 +170,26 @@ class Observers:
             switch(lambda frame, event, arg: event == "call" and self.record(kind, frame.f_code))
             self.stops[kind] = lambda: switch(outer)
         else:
-            mon = sys.monitoring
-            mon.use_tool_id(MONITORING_TOOL, "crenly test")
-            mon.register_callback(MONITORING_TOOL, mon.events.PY_START,
-                                  lambda code, offset: self.record(kind, code))
-            mon.set_events(MONITORING_TOOL, mon.events.PY_START)
-            self.stops[kind] = lambda: (mon.set_events(MONITORING_TOOL, 0),
-                                        mon.free_tool_id(MONITORING_TOOL))
+            mon, tool, start = sys.monitoring, MONITORING_TOOLS[kind], sys.monitoring.events.PY_START
+            codes = pathlib_codes() if kind == "local monitoring" else []
+            mon.use_tool_id(tool, "crenly test")
+            mon.register_callback(tool, start, lambda code, offset: self.record(kind, code))
+            for code in codes:
+                mon.set_local_events(tool, code, start)
+            if not codes:
+                mon.set_events(tool, start)
+            if kind == "freed monitoring":
+                mon.free_tool_id(tool)
+
+            def stop():
+                if kind == "freed monitoring":
+                    mon.use_tool_id(tool, "crenly test")
+                for code in codes:
+                    mon.set_local_events(tool, code, 0)
+                mon.set_events(tool, 0)
+                mon.register_callback(tool, start, None)
+                mon.free_tool_id(tool)
+            self.stops[kind] = stop
 
     def close(self):
         while self.stops:
@@ -397,6 +424,8 @@ PATCHES_ONE_BY_ONE = {
     "profile function": lambda mp, c: mp.enter_context(observer("profile")),
     "trace function": lambda mp, c: mp.enter_context(observer("trace")),
     "sys.monitoring tool": lambda mp, c: mp.enter_context(observer("monitoring")),
+    "sys.monitoring tool freed": lambda mp, c: mp.enter_context(observer("freed monitoring")),
+    "sys.monitoring local events": lambda mp, c: mp.enter_context(observer("local monitoring")),
 }
 
 
@@ -621,6 +650,78 @@ for name in ("a.txt", "b/c.txt", "a.txt"):
     print(creator.create_file(name))
 """)
     assert "\u2713 File created" in text and "False" not in text
+
+
+# Every function-watcher slot taken by another extension before the first
+# proof: no proof then, so a code object replaced meanwhile is run (the
+# change goes unseen by the module); once a slot is free, the road returns.
+TAKE_FUNCTION_WATCHERS = """
+import ctypes
+Watcher = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+ctypes.pythonapi.PyFunction_AddWatcher.argtypes = [Watcher]
+watching, taken = Watcher(lambda *args: 0), []
+while True:
+    try:
+        taken.append(ctypes.pythonapi.PyFunction_AddWatcher(watching))
+    except RuntimeError:  # every slot is taken
+        break
+"""
+
+
+def test_with_every_function_watcher_taken(py, tmp_path):
+    text, calls = on_both_roads(py, tmp_path, TAKE_FUNCTION_WATCHERS + """
+def is_file(self, *args, **kwargs):
+    print("is_file replaced")
+    return False
+genuine, touch = pathlib.Path.is_file.__code__, pathlib.Path.touch
+with contextlib.redirect_stdout(io.StringIO()):
+    for step in range(3):
+        creator.create_file(f"before{step}")
+        pathlib.Path.touch = lambda *args, **kwargs: None  # a change a proof would see
+        pathlib.Path.touch = touch
+pathlib.Path.is_file.__code__ = is_file.__code__
+print(creator.create_file("replaced"))
+pathlib.Path.is_file.__code__ = genuine
+for slot in taken:
+    ctypes.pythonapi.PyFunction_ClearWatcher(slot)
+with contextlib.redirect_stdout(io.StringIO()):
+    for step in range(300):
+        creator.create_file(f"after{step}")
+""")
+    assert "is_file replaced" in text and calls > 0, text
+
+
+def test_a_proof_overtaken_by_a_patch_is_dropped(py, tmp_path):
+    # A proof on another thread waits inside a lookup of posixpath's "sep"
+    # (after it has read os.mkdir) while os.mkdir is patched; the pathlib
+    # steps call the patch from then on.
+    text, _ = on_both_roads(py, tmp_path, """
+import posixpath, threading
+waiting, patched, genuine, made = threading.Event(), threading.Event(), os.mkdir, []
+class Key(str):
+    armed = False  # once in place: putting it there compares it
+    def __hash__(self):
+        return hash("sep")
+    def __eq__(self, other):
+        if self.armed and not waiting.is_set():
+            waiting.set()
+            patched.wait()
+        return False
+sep = vars(posixpath).pop("sep")
+vars(posixpath)[Key("odd")] = None  # looked at before "sep" from now on
+vars(posixpath)["sep"] = sep
+Key.armed = True
+proving = threading.Thread(target=creator.create_file, args=("a/x.txt",))
+proving.start()
+waiting.wait()
+os.mkdir = lambda path, *args: made.append(os.fspath(path)[-1]) or genuine(path, *args)
+print(creator.create_file("b/x.txt"))
+patched.set()
+proving.join()
+print(creator.create_file("c/x.txt"))
+print(sorted(set(made) - {"a"}))
+""")
+    assert "['b', 'c']" in text, text
 
 
 # An LD_PRELOAD shim: close() of a descriptor opened on "*.closefail" fails
