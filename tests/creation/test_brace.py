@@ -396,17 +396,19 @@ sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_nam
 expand("a profile function on")  # ['d/a', 'd/b'] 2 -
 sys.setprofile(None)
 back("profile function off")  # ['d/a', 'd/b'] 0 +
-mon.use_tool_id(3, "freed")
-mon.register_callback(3, START, recording_starts)
-mon.set_events(3, START)
-mon.free_tool_id(3)  # its events stay set, and observe
+mon.use_tool_id(5, "freed")
+mon.register_callback(5, START, recording_starts)
+mon.set_events(5, START)
+mon.free_tool_id(5)  # its events stay set, and observe
 expand("a monitoring tool freed with its events set")  # ['d/a', 'd/b'] 2 -
-mon.use_tool_id(3, "freed")
-mon.set_events(3, 0)
-mon.set_local_events(3, re._compile.__code__, START)
+mon.use_tool_id(5, "freed")
+mon.set_events(5, 0)
+mon.set_local_events(5, re._compile.__code__, START)
+mon.free_tool_id(5)
 expand("monitoring events local to _compile")  # ['d/a', 'd/b'] 1 -
-mon.set_local_events(3, re._compile.__code__, 0)
-mon.free_tool_id(3)
+mon.use_tool_id(5, "freed")
+mon.set_local_events(5, re._compile.__code__, 0)
+mon.free_tool_id(5)
 back("monitoring events cleared")  # ['d/a', 'd/b'] 0 +
 importlib.reload(re)
 back("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
