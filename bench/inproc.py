@@ -18,6 +18,12 @@ Groups:
           characters in all: crenly only (its time must grow linearly with
           the length; the plain program's grows with its square). Values are
           seconds per call.
+  proofs  create_file() of an existing file in --workdir, each call after a
+          change of something the road's proof stands on (a name it reads:
+          os.mkdir; an attribute of Path: touch) or of a function's defaults
+          that no proof holds, set and put back: crenly with its road
+          against crenly with the pathlib steps forced. Values are seconds
+          per call, the change included.
 
 The optional services are switched off by rebinding HAS_CLIPBOARD and
 HAS_GROWL on both modules (both read them at each call), so that file
@@ -98,6 +104,50 @@ def time_arg_error(loops, creator, inner):
     return time.perf_counter() - start
 
 
+class Forced(type(Path())):
+    """A path class that no proof accepts: crenly takes the pathlib steps."""
+    __slots__ = ()
+
+
+def unrelated(value=1):
+    """A function that no proof holds."""
+    return value
+
+
+def change_name():
+    mkdir = os.mkdir
+    os.mkdir = unrelated
+    os.mkdir = mkdir
+
+
+def change_path_attribute():
+    touch = Path.touch
+    Path.touch = unrelated
+    Path.touch = touch
+
+
+def change_defaults():
+    unrelated.__defaults__ = (2,)
+    unrelated.__defaults__ = (1,)
+
+
+def time_changing(loops, creator, change, name, inner, null, forced):
+    previous = crenly_module.Path
+    real = sys.stdout
+    sys.stdout = null
+    if forced:
+        crenly_module.Path = Forced
+    try:
+        start = time.perf_counter()
+        for _ in repeat(None, loops * inner):
+            change()
+            creator.create_file(name)
+        return time.perf_counter() - start
+    finally:
+        crenly_module.Path = previous
+        sys.stdout = real
+
+
 def add_cmdline_args(cmd, args):
     cmd.extend(["--group", args.group, "--rounds", str(args.rounds), "--files", str(args.files)])
     cmd.extend(["--workdir", args.workdir, "--inner", str(args.inner)])
@@ -111,7 +161,7 @@ def rotated(items, r):
 def main():
     runner = pyperf.Runner(processes=1, loops=1, add_cmdline_args=add_cmdline_args)
     parser = runner.argparser
-    parser.add_argument("--group", choices=("files", "calls"), required=True)
+    parser.add_argument("--group", choices=("files", "calls", "proofs"), required=True)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--files", type=int, default=10000)
     parser.add_argument("--workdir", default=".")
@@ -137,6 +187,19 @@ def main():
                 ("floor", time_files, (floor.create, paths, directory, fresh, null)),
             ]
             tasks.append((case, programs, len(paths)))
+    elif args.group == "proofs":
+        os.chdir(args.workdir)
+        null = open(os.devnull, "w", encoding="utf-8")
+        with redirect_stdout(io.StringIO()):
+            crenly.create_file("kept.txt")
+        calls = max(1, args.inner // 10)
+        for case, change in (("change-name", change_name), ("change-path", change_path_attribute),
+                             ("change-defaults", change_defaults)):
+            programs = [
+                ("crenly", time_changing, (crenly, change, "kept.txt", calls, null, False)),
+                ("forced", time_changing, (crenly, change, "kept.txt", calls, null, True)),
+            ]
+            tasks.append((case, programs, calls))
     else:
         inner = args.inner
         for case, text, calls in (

@@ -27,10 +27,6 @@ namespace {
 constexpr std::uint32_t min_stand = 2;
 constexpr std::uint32_t max_wait = 256;
 
-// The tool ids of sys.monitoring that Python code may use (0 to 5; the
-// interpreter keeps the next two for sys.setprofile and sys.settrace).
-constexpr long monitoring_tools = 6;
-
 /// A name read in a dictionary, by the name's hash: another name of the same
 /// hash moves the count too, which is harmless.
 struct NameRead {
@@ -47,8 +43,7 @@ struct NameReadHash {
 /// What proofs share: the two watchers, the one count of changes they
 /// advance and what they watch; the stamps of the dictionaries watched for
 /// any change; each module's code objects as its compiled file defines them,
-/// each with the code found equal to it; sys.monitoring.get_events (None:
-/// unusable).
+/// each with the code found equal to it.
 class Watchers final : public Slot {
 public:
     int dicts = -1, functions = -1;
@@ -65,7 +60,6 @@ public:
         Ref equal;  // the last function's code found equal to it
     };
     std::vector<Code> codes;
-    Ref get_events;
 
     /// Whether both watchers are held, adding any missing one (another
     /// extension may have taken every slot of its kind).
@@ -88,7 +82,6 @@ private:
         kept_functions.clear();
         stamps.clear();
         codes.clear();
-        get_events.reset();
         ++count;
     }
 
@@ -144,45 +137,6 @@ thread_local bool proving = false;
 [[maybe_unused]] const int fork_handler =
     pthread_atfork(nullptr, nullptr, [] { ++watchers.count; });
 #endif
-
-/// Whether sys.monitoring has events set for any tool, registered or not (a
-/// tool freed with its events set still observes), or cannot be asked; by
-/// the interpreter's own sys.monitoring.get_events, found once.
-bool global_events_set() {
-    if (!watchers.get_events) {
-        Ref monitoring = Ref::borrow(PySys_GetObject("monitoring"));
-        Ref f = Ref::steal(monitoring ? PyObject_GetAttrString(monitoring.get(), "get_events")
-                                      : nullptr);
-        PyErr_Clear();
-        const bool usable = Prover::is_c_function(f.get(), "sys.monitoring", "get_events") &&
-                            PyCFunction_GET_FLAGS(f.get()) == METH_O;
-        watchers.get_events = usable ? std::move(f) : Ref::borrow(Py_None);
-    }
-    // Raw references: this runs three times a file, and an owner's release
-    // would ask each time whether the thread is attached.
-    PyObject* f = watchers.get_events.get();
-    if (f == Py_None) return true;
-    for (long id = 0; id < monitoring_tools; ++id) {
-        PyObject* tool = PyLong_FromLong(id);  // a preallocated small int: cannot fail
-        PyObject* events = PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool);
-        const bool none =
-            events != nullptr && PyLong_CheckExact(events) && PyLong_AsLong(events) == 0;
-        Py_DECREF(tool);
-        Py_XDECREF(events);
-        if (!none) return PyErr_Clear(), true;  // events, or an error
-    }
-    return false;
-}
-
-/// Whether any of `codes` has local sys.monitoring events set for any tool.
-bool local_events_set(const std::vector<PyCodeObject*>& codes) noexcept {
-    return std::ranges::any_of(codes, [](const PyCodeObject* code) {
-        const _PyCoMonitoringData* data = code->_co_monitoring;
-        return data != nullptr &&
-               std::ranges::any_of(data->local_monitors.tools,
-                                   [](std::uint8_t tools) { return tools != 0; });
-    });
-}
 
 /// The code of `module` as its own compiled file defines it, read without
 /// side effects: through its loader, except that a source file's compiled
@@ -244,21 +198,6 @@ bool is_module_code(PyObject* code, PyObject* module, const char* qualname) {
 
 }  // namespace
 
-bool shortcuts_allowed(int frames) {
-    const PyThreadState* thread = PyThreadState_Get();
-    // (Python code enters the interpreter from C a few levels deep at most.)
-    if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr ||
-        thread->py_recursion_remaining < frames || thread->c_recursion_remaining < 50) {
-        return false;
-    }
-    // An audit hook: the probe's arguments cannot be built, so no hook ever
-    // sees it; without a hook PySys_Audit returns at once.
-    if (PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) != 0) {
-        return PyErr_Clear(), false;
-    }
-    return !global_events_set();
-}
-
 std::uint64_t stamp(PyObject* dict) {
     if (auto stamped = watchers.stamps.find(dict); stamped != watchers.stamps.end()) {
         return stamped->second;
@@ -276,11 +215,11 @@ bool Proof::holds() {
     if (!shortcuts_allowed(frames_)) return false;
     if (!used_) return used_ = true, false;  // the first use: the Python-level steps
     uses_ += uses_ < max_wait;
+    if (made_at_ == watchers.count) {
+        if (uses_ >= wait_) wait_ = 0;  // it stood as long as the wait: reset
+        return stands();
+    }
     if (made_at_ != 0) {
-        if (made_at_ == watchers.count) {
-            if (uses_ >= wait_) wait_ = 0;  // it stood as long as the wait: reset
-            return still_holds();
-        }
         // Dropped: when it stood fewer uses than the wait, wait longer.
         if (uses_ < std::max(wait_, min_stand)) back_off(min_stand);
         made_at_ = tried_at_ = 0;
@@ -291,13 +230,16 @@ bool Proof::holds() {
         prove();
         if (!shortcuts_allowed(frames_)) return false;  // proving ran Python code
     }
-    return made_at_ != 0 && still_holds();
+    return stands();
 }
 
-bool Proof::still_holds() const {
-    if (made_at_ != watchers.count || local_events_set(codes_)) return false;
-    return std::ranges::all_of(
-        kept_, [](const Kept& k) { return k.slot == nullptr || *k.slot == k.expected.get(); });
+bool Proof::still_holds() const { return shortcuts_allowed(frames_) && stands(); }
+
+bool Proof::stands() const noexcept {
+    return made_at_ == watchers.count && !local_events_set(codes_) &&
+           std::ranges::all_of(kept_, [](const Kept& k) {
+               return k.slot == nullptr || *k.slot == k.expected.get();
+           });
 }
 
 void Proof::back_off(std::uint32_t least) noexcept {

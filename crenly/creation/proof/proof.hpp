@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "crenly/core/state.hpp"
+#include "crenly/creation/proof/observers.hpp"
 
 namespace crenly::creation::proof {
 
@@ -40,12 +41,6 @@ struct NotGenuine {};  // thrown while proving: something is not the genuine obj
 inline void expect(bool condition) {
     if (!condition) throw NotGenuine{};
 }
-
-/// Whether nothing observes this thread (audit hook, trace or profile
-/// function, sys.monitoring events set for any tool, registered or freed)
-/// and `frames` Python frames fit below the recursion limit. Runs no Python
-/// code.
-bool shortcuts_allowed(int frames);
 
 /// A number that changes whenever `dict` changes (from its first use on);
 /// no two dictionaries ever share one. For a dictionary that changes too
@@ -84,6 +79,9 @@ private:
 
     void release() override;
     void prove();
+    /// Whether a proof made stands: the count has not moved, no local
+    /// events are set on the code it runs, and every kept slot is the same.
+    [[nodiscard]] bool stands() const noexcept;
     /// Doubles the wait, to at least `least` uses.
     void back_off(std::uint32_t least) noexcept;
 

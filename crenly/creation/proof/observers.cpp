@@ -1,0 +1,141 @@
+#include "crenly/creation/proof/observers.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "crenly/core/errors.hpp"
+#include "crenly/core/state.hpp"
+#include "crenly/creation/proof/proof.hpp"
+
+namespace crenly::creation::proof {
+
+using namespace crenly::core;
+
+namespace {
+
+// The tool ids of sys.monitoring that Python code may use (0 to 5; the
+// interpreter keeps the next two for sys.setprofile and sys.settrace).
+constexpr long monitoring_tools = 6;
+
+#if PY_VERSION_HEX >= 0x030D0000
+/// Every event a tool can set for all code.
+constexpr auto monitored_events = [] {
+    std::array<std::uint8_t, _PY_MONITORING_UNGROUPED_EVENTS> events{};
+    for (std::size_t e = 0; e < events.size(); ++e) events[e] = static_cast<std::uint8_t>(e);
+    return events;
+}();
+#endif
+
+/// What the checks of sys.monitoring keep: its get_events (None: unusable),
+/// and what they last learnt, at the monitoring version then.
+class Monitoring final : public Slot {
+public:
+    Ref get_events;
+    std::uint64_t version = 0;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyMonitoringState events[_PY_MONITORING_UNGROUPED_EVENTS] = {};
+#else
+    bool known = false, set = true;
+#endif
+
+private:
+    void release() override {
+        get_events.reset();
+        version = 0;
+#if PY_VERSION_HEX >= 0x030D0000
+        std::ranges::fill(events, PyMonitoringState{});
+#else
+        known = false;
+#endif
+    }
+};
+
+Monitoring monitoring;
+
+/// Asks sys.monitoring.get_events for every tool a user may have: whether
+/// any has events set (or that cannot be told).
+bool ask_get_events() {
+    if (!monitoring.get_events) {
+        Ref sys_monitoring = Ref::borrow(PySys_GetObject("monitoring"));
+        Ref f = Ref::steal(
+            sys_monitoring ? PyObject_GetAttrString(sys_monitoring.get(), "get_events") : nullptr);
+        PyErr_Clear();
+        const bool usable = Prover::is_c_function(f.get(), "sys.monitoring", "get_events") &&
+                            PyCFunction_GET_FLAGS(f.get()) == METH_O;
+        monitoring.get_events = usable ? std::move(f) : Ref::borrow(Py_None);
+    }
+    // Raw references: this runs three times a file, and an owner's release
+    // would ask each time whether the thread is attached.
+    PyObject* f = monitoring.get_events.get();
+    if (f == Py_None) return true;
+    for (long id = 0; id < monitoring_tools; ++id) {
+        PyObject* tool = PyLong_FromLong(id);  // a preallocated small int: cannot fail
+        PyObject* events = PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), tool);
+        const bool none = events == state.int0.get();  // 0, the preallocated small int
+        Py_DECREF(tool);
+        Py_XDECREF(events);
+        if (!none) return PyErr_Clear(), true;  // events, or an error
+    }
+    return false;
+}
+
+/// Whether sys.monitoring has events set for any tool, registered or not (a
+/// tool freed with its events set still observes), or that cannot be told.
+/// The interpreter's monitoring version moves whenever they change: asked
+/// again only then.
+bool global_events_set() {
+#if PY_VERSION_HEX >= 0x030D0000
+    // The interpreter's record of the tools of each event, copied when the
+    // version has moved.
+    if (PyMonitoring_EnterScope(monitoring.events, &monitoring.version, monitored_events.data(),
+                                std::ssize(monitored_events)) < 0) {
+        return PyErr_Clear(), true;
+    }
+    return std::ranges::any_of(monitoring.events,
+                               [](const PyMonitoringState& s) { return s.active; });
+#else
+    // 3.12 has no public version, but instruments the code of every frame
+    // that runs to the current one, the caller's too, whenever it moves.
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+    if (frame == nullptr) return PyErr_Clear(), ask_get_events();
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    const std::uint64_t version = code->_co_instrumentation_version;
+    Py_DECREF(code);
+    if (version != monitoring.version || !monitoring.known) {
+        monitoring.set = ask_get_events();
+        monitoring.version = version;
+        monitoring.known = true;
+    }
+    return monitoring.set;
+#endif
+}
+
+}  // namespace
+
+bool shortcuts_allowed(int frames) {
+    const PyThreadState* thread = PyThreadState_Get();
+    // (Python code enters the interpreter from C a few levels deep at most.)
+    if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr ||
+        thread->py_recursion_remaining < frames || thread->c_recursion_remaining < 50) {
+        return false;
+    }
+    // An audit hook: the probe's arguments cannot be built, so no hook ever
+    // sees it; without a hook PySys_Audit returns at once.
+    if (PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) != 0) {
+        return PyErr_Clear(), false;
+    }
+    return !global_events_set();
+}
+
+/// Whether any of `codes` has local sys.monitoring events set for any tool.
+bool local_events_set(std::span<PyCodeObject* const> codes) noexcept {
+    return std::ranges::any_of(codes, [](const PyCodeObject* code) {
+        const _PyCoMonitoringData* data = code->_co_monitoring;
+        return data != nullptr &&
+               std::ranges::any_of(data->local_monitors.tools,
+                                   [](std::uint8_t tools) { return tools != 0; });
+    });
+}
+
+}  // namespace crenly::creation::proof
