@@ -7,19 +7,20 @@ read from the version file on first use too.
 """
 
 import sys as _sys
-import types as _types
+
+_ModuleType = type(_sys)  # types.ModuleType, without importing types
 
 __all__ = ["FileCreator", "get_version", "main", "__version__"]
 
 
-class _Package(_types.ModuleType):
+class _Package(_ModuleType):
     """The package's module type: ``crenly.__version__`` is always the text."""
 
     def __setattr__(self, name, value):
         # Importing the submodule crenly.__version__ (`import crenly.__version__`,
         # or the lookup below) binds it here under its own name, whether or not
         # the text was read before: the text is bound in its place.
-        if name == "__version__" and isinstance(value, _types.ModuleType):
+        if name == "__version__" and isinstance(value, _ModuleType):
             value = value.version
         super().__setattr__(name, value)
 
