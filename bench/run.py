@@ -536,7 +536,7 @@ def in_process(settings, tmpfs, disk, scratch):
 
 def main():
     parser = argparse.ArgumentParser(description="Run every crenly benchmark and print one table.")
-    parser.add_argument("--quick", action="store_true", help="few rounds and 2,000 files: a smoke run under a minute")
+    parser.add_argument("--quick", action="store_true", help="few rounds and 2,000 files: a smoke run of about two minutes")
     args = parser.parse_args()
     settings = QUICK if args.quick else Settings()
     if shutil.which("hyperfine") is None:
