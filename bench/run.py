@@ -583,7 +583,7 @@ def repeated_proofs(settings, tmpfs, scratch, bare):
 
 def main():
     parser = argparse.ArgumentParser(description="Run every crenly benchmark and print one table.")
-    parser.add_argument("--quick", action="store_true", help="few rounds and 2,000 files: a smoke run under a minute")
+    parser.add_argument("--quick", action="store_true", help="few rounds and 2,000 files: a smoke run of about two minutes")
     args = parser.parse_args()
     settings = QUICK if args.quick else Settings()
     if shutil.which("hyperfine") is None:

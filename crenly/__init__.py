@@ -6,15 +6,32 @@ on first use of ``FileCreator``, ``get_version`` or ``main`` here, so that
 read from the version file on first use too.
 """
 
+import sys as _sys
+
+_ModuleType = type(_sys)  # types.ModuleType, without importing types
+
 __all__ = ["FileCreator", "get_version", "main", "__version__"]
+
+
+class _Package(_ModuleType):
+    """The package's module type: ``crenly.__version__`` is always the text."""
+
+    def __setattr__(self, name, value):
+        # Importing the submodule crenly.__version__ (`import crenly.__version__`,
+        # or the lookup below) binds it here under its own name, whether or not
+        # the text was read before: the text is bound in its place.
+        if name == "__version__" and isinstance(value, _ModuleType):
+            value = value.version
+        super().__setattr__(name, value)
+
+
+_sys.modules[__name__].__class__ = _Package
 
 
 def __getattr__(name):
     if name == "__version__":
         from .__version__ import version
 
-        # The import bound the submodule under this name; the text replaces it.
-        globals()["__version__"] = version
         return version
     if name in ("FileCreator", "get_version", "main"):
         from . import crenly as module

@@ -6,8 +6,10 @@ import importlib.metadata
 import importlib.util
 import pydoc
 import re
+import shutil
 import sys
 import tarfile
+from pathlib import Path
 
 import pytest
 
@@ -55,8 +57,13 @@ def run_module(tmp_path, *args):
     return run_command([sys.executable, "-m", *args], cwd=tmp_path, timeout=300)
 
 
-def test_stub_agrees_with_the_module(tmp_path):
-    run = run_module(tmp_path, "mypy.stubtest", "crenly")
+# The stub's `__version__: str` holds whatever was imported first; stubtest
+# itself does not compare a module with a `str` stub, so the child checks that.
+@pytest.mark.parametrize("first", ["crenly", "crenly.__version__"])
+def test_stub_agrees_with_the_module(tmp_path, first):
+    code = (f"import sys, {first}, crenly; from mypy import stubtest;"
+            " assert type(crenly.__version__) is str, crenly.__version__; sys.exit(stubtest.main())")
+    run = run_command([sys.executable, "-c", code, "crenly"], cwd=tmp_path, timeout=300)
     assert run.returncode == 0 and "Success" in run.stdout, run.describe()
 
 
@@ -94,19 +101,35 @@ def test_wheel_ships_the_module_icon_version_typing_files_and_license():
     assert not [name for name in installed if name.endswith((".cpp", ".hpp", "CMakeLists.txt"))]
 
 
+# What a working tree gathers besides its sources: built modules and bytecode,
+# repaired wheels, earlier sdists, a build folder, files a user made there.
+LEFTOVERS = ["crenly/crenly.cpython-312-x86_64-linux-gnu.so", "crenly/crenly.cp313-win_amd64.pyd",
+             "crenly/__pycache__/__init__.cpython-312.pyc",
+             "wheelhouse/crenly-2.0.0-cp312-cp312-manylinux_2_28_x86_64.whl",
+             "dist/crenly-1.0.0.tar.gz", "build/CMakeCache.txt", "src/main.py", "docs/readme.md"]
+
+
 @pytest.mark.skipif(importlib.util.find_spec("scikit_build_core") is None
                     or not (REPO / "CMakeLists.txt").exists(),
                     reason="needs the source tree and scikit-build-core")
 def test_sdist_carries_everything_a_build_needs(tmp_path):
+    """The sdist of a working tree holds the files a build reads, exactly:
+    none of the tree's leftovers."""
+    tree = tmp_path / "tree"
+    shutil.copytree(REPO, tree, ignore=lambda folder, names: [
+        name for name in names if Path(folder) == REPO and name.startswith((".git", ".venv", ".windows"))
+        and name not in (".github", ".gitignore")])
+    wanted = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} | {
+        path.relative_to(tree).as_posix() for folder in ("crenly", "windows")
+        for path in (tree / folder).rglob("*") if path.is_file()
+        and "__pycache__" not in path.parts and path.suffix not in {".so", ".pyd"}}
+    write_tree(tree, dict.fromkeys(LEFTOVERS, "left over\n"))
     code = ("import sys; from scikit_build_core.build import build_sdist;"
             " print(build_sdist(sys.argv[1]))")
-    run = run_command([sys.executable, "-c", code, str(tmp_path)], cwd=REPO, timeout=300).ok()
+    run = run_command([sys.executable, "-c", code, str(tmp_path)], cwd=tree, timeout=300).ok()
     with tarfile.open(tmp_path / run.stdout.split()[-1]) as sdist:
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
-    wanted = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} | {
-        path.relative_to(REPO).as_posix() for path in (REPO / "crenly").rglob("*")
-        if path.is_file() and "__pycache__" not in path.parts}
-    assert wanted - names == set()
+    assert names == wanted
 
 
 TRELVIN = """\
