@@ -21,9 +21,10 @@ const Text subclass_note{
 /// is the path of every call with the wrong number of arguments.
 CRENLY_COLD bool count_error(const Callable& c, Py_ssize_t given) noexcept {
     char text[256];
+    const int count = c.signature.count;
     const int length = std::snprintf(
         text, sizeof text, "%.120s() takes exactly %zd positional argument%s (%zd given)", c.name,
-        static_cast<Py_ssize_t>(c.nparams), c.nparams == 1 ? "" : "s", given);
+        static_cast<Py_ssize_t>(count), count == 1 ? "" : "s", given);
     // At most 120 + 60 characters: never cut, but never read past the end.
     const Py_ssize_t size = length < 0 ? 0 : std::min<Py_ssize_t>(length, sizeof text - 1);
     PyObject* message = PyUnicode_FromStringAndSize(text, size);
@@ -37,10 +38,10 @@ CRENLY_COLD bool count_error(const Callable& c, Py_ssize_t given) noexcept {
 /// error. Pointer comparison first (keyword names are normally interned),
 /// equality as the fallback.
 int parameter_index(const Callable& c, PyObject* const* params, PyObject* key) {
-    for (int i = 0; i < c.nparams; ++i) {
+    for (int i = 0; i < c.signature.count; ++i) {
         if (key == params[i]) return i;
     }
-    for (int i = 0; i < c.nparams; ++i) {
+    for (int i = 0; i < c.signature.count; ++i) {
         const int equal = PyObject_RichCompareBool(key, params[i], Py_EQ);
         if (equal < 0) return -2;
         if (equal == 1) return i;
@@ -48,12 +49,13 @@ int parameter_index(const Callable& c, PyObject* const* params, PyObject* key) {
     return -1;
 }
 
-/// Sets the TypeError of a failed exact-type check of the parameter `name`;
-/// with a note when `value` is an instance of a subclass of the expected type.
-CRENLY_COLD bool type_error(const Callable& c, PyObject* name, PyObject* value, bool subclass) {
+/// Sets the TypeError of a failed exact-type check `check` of the parameter
+/// `name`; with a note when `value` is an instance of a subclass of the
+/// expected type.
+CRENLY_COLD bool type_error(ArgCheck check, PyObject* name, PyObject* value, bool subclass) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 PyUnicode_AsUTF8(name), check_name(c.check), Py_TYPE(value)->tp_name);
+                 PyUnicode_AsUTF8(name), check_name(check), Py_TYPE(value)->tp_name);
     if (!subclass) return false;
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* added = PyObject_CallMethodOneArg(exc, str(Id::add_note), subclass_note.get());
@@ -67,15 +69,17 @@ CRENLY_COLD bool type_error(const Callable& c, PyObject* name, PyObject* value, 
     return false;
 }
 
-bool check_type(const Callable& c, PyObject* name, PyObject* value) {
-    switch (c.check) {
+/// Whether `value`, bound to the parameter `name`, passes `check`; if not,
+/// the TypeError is set.
+bool check_type(ArgCheck check, PyObject* name, PyObject* value) {
+    switch (check) {
         case ArgCheck::none:
             return true;
         case ArgCheck::str:
             return PyUnicode_CheckExact(value) ||
-                   type_error(c, name, value, PyUnicode_Check(value));
+                   type_error(check, name, value, PyUnicode_Check(value));
         case ArgCheck::list:
-            return PyList_CheckExact(value) || type_error(c, name, value, PyList_Check(value));
+            return PyList_CheckExact(value) || type_error(check, name, value, PyList_Check(value));
     }
     return true;
 }
@@ -85,7 +89,8 @@ bool check_type(const Callable& c, PyObject* name, PyObject* value) {
 bool bind(const Callable& c, PyObject* const* params, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, PyObject** bound) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (c.nparams == 0) {
+    const int count = c.signature.count;
+    if (count == 0) {
         if (nkw > 0) {
             PyErr_Format(PyExc_TypeError, "%.200s() %s", c.name, "takes no keyword arguments");
             return false;
@@ -97,12 +102,12 @@ bool bind(const Callable& c, PyObject* const* params, PyObject* const* args, Py_
         }
         return true;
     }
-    if (nargs > c.nparams) return count_error(c, nargs);
+    if (nargs > count) return count_error(c, nargs);
     if (nkw == 0) {
-        if (nargs != c.nparams) return count_error(c, nargs);
+        if (nargs != count) return count_error(c, nargs);
         for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     } else {
-        for (int i = 0; i < c.nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+        for (int i = 0; i < count; ++i) bound[i] = i < nargs ? args[i] : nullptr;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
@@ -123,11 +128,14 @@ bool bind(const Callable& c, PyObject* const* params, PyObject* const* args, Py_
             }
             bound[index] = args[nargs + k];
         }
-        for (int i = 0; i < c.nparams; ++i) {
+        for (int i = 0; i < count; ++i) {
             if (bound[i] == nullptr) return count_error(c, i);
         }
     }
-    return c.nparams != 2 || check_type(c, params[1], bound[1]);
+    for (int i = 0; i < count; ++i) {
+        if (!check_type(c.signature.params[i].check, params[i], bound[i])) return false;
+    }
+    return true;
 }
 
 }  // namespace crenly::module

@@ -89,7 +89,7 @@ Code make_code(const Callable& c, int line) {
         consts = own(PyTuple_Pack(2, Py_None, inner.get()));
         made.inner_entry = make_entry_frame(module_prefix + qualname, inner_line);
     }
-    made.code = make_code_object(c.name, c.qualname, line, c.nparams, made.varnames.get(),
+    made.code = make_code_object(c.name, c.qualname, line, c.signature.count, made.varnames.get(),
                                  co_optimized_newlocals, consts.get());
     made.entry = make_entry_frame(module_prefix + std::string(c.qualname), line);
     return made;

@@ -70,7 +70,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     if (!state.live) return raise_released();
     const FunctionObject* f = as_function(self);
     const Callable& spec = callable(f->index);
-    PyObject* bound[max_params] = {nullptr, nullptr};  // borrowed from the caller
+    PyObject* bound[max_params] = {};  // borrowed from the caller
     PyObject* result = nullptr;
     // The names of the parameters: the first items of the tuple.
     PyObject* const* params = &PyTuple_GET_ITEM(f->varnames, 0);
@@ -200,18 +200,22 @@ PyType_Spec function_spec = {
     .slots = function_slots,
 };
 
-/// The annotations dictionary of `c`, whose local names are `varnames`: the
-/// parameter entry, then "return".
+/// The annotations dictionary of `c`, whose local names are `varnames`:
+/// each annotated parameter, then "return", as its signature shows them.
 Ref make_annotations(const Callable& c, PyObject* varnames) {
     Ref annotations = own(PyDict_New());
-    if (const char* annotation = check_annotation(c.check)) {
-        Ref value = own(PyUnicode_FromString(annotation));
-        require_status(
-            PyDict_SetItem(annotations.get(), PyTuple_GET_ITEM(varnames, 1), value.get()));
+    auto text = [](std::string_view view) {
+        return own(PyUnicode_FromStringAndSize(view.data(), std::ssize(view)));
+    };
+    for (int i = 0; i < c.signature.count; ++i) {
+        const std::string_view annotation = c.signature.params[i].annotation;
+        if (annotation.empty()) continue;
+        require_status(PyDict_SetItem(annotations.get(), PyTuple_GET_ITEM(varnames, i),
+                                      text(annotation).get()));
     }
-    if (c.returns != nullptr) {
-        Ref value = own(PyUnicode_FromString(c.returns));
-        require_status(PyDict_SetItemString(annotations.get(), "return", value.get()));
+    if (!c.signature.returns.empty()) {
+        require_status(
+            PyDict_SetItemString(annotations.get(), "return", text(c.signature.returns).get()));
     }
     return annotations;
 }

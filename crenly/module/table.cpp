@@ -1,5 +1,7 @@
 #include "crenly/module/table.hpp"
 
+#include <algorithm>
+
 #include "crenly/cli/main.hpp"
 #include "crenly/creation/batch.hpp"
 #include "crenly/creation/brace.hpp"
@@ -52,29 +54,26 @@ constexpr Callable rows[] = {
     {.qualname = "get_version", .doc = get_version_doc,
      .locals = {"version_file", "f", "line", "parts", "e"},
      .body = [](Args) { return version::get_version(); }},
-    {.qualname = "FileCreator.__init__", .nparams = 1, .doc = "FileCreator.__init__(self)",
+    {.qualname = "FileCreator.__init__", .doc = "FileCreator.__init__(self)",
      .locals = {"self"},
      .body = [](Args a) { return creation::init(a[0]); }},
-    {.qualname = "FileCreator._init_growl", .nparams = 1,
+    {.qualname = "FileCreator._init_growl",
      .doc = "FileCreator._init_growl(self)\n\nInitialize Growl notifier", .locals = {"self", "e"},
      .body = [](Args a) { return notify::init_growl(a[0]); }},
-    {.qualname = "FileCreator.parse_brace_expansion", .nparams = 2,
-     .check = ArgCheck::str, .returns = "List[str]", .doc = parse_brace_expansion_doc,
+    {.qualname = "FileCreator.parse_brace_expansion", .doc = parse_brace_expansion_doc,
      .locals = {"self", "text", "pattern", "match", "prefix", "items_str", "suffix", "parts",
                 "items", "part", "sub_items", "expanded", "item", "filepath"},
      .body = [](Args a) { return creation::parse_brace_expansion(a[0], a[1]); },
      .shortcut_calls = creation::parse_brace_expansion_shortcut_calls},
-    {.qualname = "FileCreator.create_file", .nparams = 2,
-     .check = ArgCheck::str, .returns = "bool", .doc = create_file_doc,
+    {.qualname = "FileCreator.create_file", .doc = create_file_doc,
      .locals = {"self", "filepath", "file_path", "e"},
      .body = [](Args a) { return creation::create_file(a[0], a[1]); },
      .shortcut_calls = creation::create_file_shortcut_calls},
-    {.qualname = "FileCreator._notify", .nparams = 2, .check = ArgCheck::str,
+    {.qualname = "FileCreator._notify",
      .doc = "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
      .locals = {"self", "filepath", "e"},
      .body = [](Args a) { return notify::notify(a[0], a[1]); }},
-    {.qualname = "FileCreator.create_files", .nparams = 2,
-     .check = ArgCheck::list, .returns = "int", .doc = create_files_doc,
+    {.qualname = "FileCreator.create_files", .doc = create_files_doc,
      .locals = {"self", "files", "success_count", "all_files", "file_arg", "expanded", "filepath"},
      .body = [](Args a) { return creation::create_files(a[0], a[1]); }},
     {.qualname = "main", .doc = "main()\n\nMain entry point",
@@ -95,6 +94,8 @@ constexpr bool methods_together(std::span<const Callable> rows) noexcept {
     return runs <= 1;
 }
 static_assert(methods_together(rows), "the methods of FileCreator are rows next to each other");
+static_assert(std::ranges::all_of(rows, well_formed),
+              "each docstring begins with the row's signature, its parameters the first locals");
 
 }  // namespace
 

@@ -38,12 +38,17 @@ def error_calls():
 ERROR_CALLS = list(error_calls())
 
 
+def with_instance(obj, args, kwargs):
+    """A call template with `obj` in place of SELF."""
+    return tuple(obj if a is SELF else a for a in args), {
+        k: obj if v is SELF else v for k, v in kwargs.items()}
+
+
 def three_ways(mod, obj, qualname, args, kwargs):
     """Through the class (or the module); and, for a method when the instance
     comes first, as obj.f(...) (the interpreter's method fast path) and as
     g = obj.f; g(...)."""
-    args = tuple(obj if a is SELF else a for a in args)
-    kwargs = {k: obj if v is SELF else v for k, v in kwargs.items()}
+    args, kwargs = with_instance(obj, args, kwargs)
     owner, _, name = qualname.rpartition(".")
     ways = {"class": lambda: getattr(mod.FileCreator if owner else mod, name)(*args, **kwargs)}
     if owner and args and args[0] is obj:
@@ -74,7 +79,7 @@ def own_entry(func):
 @pytest.mark.parametrize("qualname, args, kwargs", ERROR_CALLS,
                          ids=[f"{q}{args!r}{kwargs!r}" for q, args, kwargs in ERROR_CALLS])
 def test_refused_calls_match_the_model(mod, obj, qualname, args, kwargs):
-    expected = model(ROWS[qualname], args, kwargs)
+    expected = model(ROWS[qualname], *with_instance(obj, args, kwargs))
     entry = own_entry(ROWS[qualname].func)
     for way, call in three_ways(mod, obj, qualname, args, kwargs).items():
         with pytest.raises(TypeError) as info:
