@@ -45,8 +45,9 @@ constexpr std::uint32_t brace_program[] = {
     SUCCESS};
 // clang-format on
 constexpr Py_ssize_t brace_groups = 3;
-// The flags of a str pattern compiled without flags (re.UNICODE).
-constexpr long unicode_flag = 32;
+// re.UNICODE (_sre's SRE_FLAG_UNICODE): the flags of a str pattern compiled
+// without flags.
+constexpr long re_unicode = 32;
 
 /// A half-open range of code points of the text being expanded.
 struct Span {
@@ -82,14 +83,14 @@ Py_ssize_t position(PyObject* value) {
 /// (isinstance of RegexFlag, type, the cache _cache2), and re's compiled
 /// pattern type (a C type of the _sre module, which nothing can change);
 /// read only while re_proof holds.
-struct ReFacts {
+struct ProvedRe {
     PyObject* re = nullptr;
     PyObject* search = nullptr;
     PyObject* cache = nullptr;
     PyTypeObject* pattern_type = nullptr;
 };
 
-ReFacts re_facts;
+ProvedRe proved_re;
 
 /// What the brace shortcut makes once: the key of the brace pattern in re's
 /// cache, a compiled pattern of the brace program (made by _sre's own
@@ -131,7 +132,7 @@ void make_objects(Prover& p, PyTypeObject* pattern_type) {
         PyTuple_SET_ITEM(index_names.get(), i, Py_NewRef(Py_None));
     }
     Ref program =
-        own(PyObject_CallFunction(compile.get(), "OlOnOO", brace_pattern.get(), unicode_flag,
+        own(PyObject_CallFunction(compile.get(), "OlOnOO", brace_pattern.get(), re_unicode,
                                   code.get(), brace_groups, no_names.get(), index_names.get()));
     expect(Py_TYPE(program.get()) == pattern_type);
     p.hold(program.get());
@@ -141,7 +142,7 @@ void make_objects(Prover& p, PyTypeObject* pattern_type) {
 
 /// Records what re's search stands on, or throws NotGenuine.
 void build_re(Prover& p) {
-    ReFacts found;
+    ProvedRe found;
     found.re = p.bound(state.namespace_.get(), "re");
     expect(PyModule_CheckExact(found.re));
     p.keep_type(found.re);
@@ -186,7 +187,7 @@ void build_re(Prover& p) {
     const PyModuleDef* def = module != nullptr ? PyModule_GetDef(module) : nullptr;
     expect(def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, "_sre") == 0);
     make_objects(p, found.pattern_type);
-    p.on_commit([found] { re_facts = found; });
+    p.on_commit([found] { proved_re = found; });
 }
 
 // search, then _compile.
@@ -224,7 +225,7 @@ bool plain_keys(PyObject* cache) {
 /// (a compiled pattern's equality compares flags, program and text, in C
 /// once the text is an exact str), with its three groups.
 bool is_brace_regex(const Ref& regex) {
-    if (Py_TYPE(regex.get()) != re_facts.pattern_type) return false;
+    if (Py_TYPE(regex.get()) != proved_re.pattern_type) return false;
     if (regex.get() == objects.found.get()) return true;
     Ref source = getattr(regex, Id::pattern);
     if (!PyUnicode_CheckExact(source.get()) ||
@@ -374,12 +375,12 @@ Ref product(PyObject* text, const std::vector<Segment>& segments, Py_ssize_t cou
             out = buffer.data();
         }
         for (std::size_t s = 0; s < segments.size(); ++s) {
-            const Segment& g = segments[s];
-            const Span item = g.items[index[s]];
-            out = std::copy(data + g.lead.begin, data + g.lead.end, out);
-            if (g.slash) *out++ = static_cast<Char>('/');
+            const Segment& segment = segments[s];
+            const Span item = segment.items[index[s]];
+            out = std::copy(data + segment.lead.begin, data + segment.lead.end, out);
+            if (segment.slash) *out++ = static_cast<Char>('/');
             out = std::copy(data + item.begin, data + item.end, out);
-            out = std::copy(data + g.suffix.begin, data + g.suffix.end, out);
+            out = std::copy(data + segment.suffix.begin, data + segment.suffix.end, out);
         }
         if (!ascii) {
             // Narrows to the smallest representation, as every str must have.
@@ -410,9 +411,9 @@ Ref parse_brace_expansion(PyObject* /*self*/, PyObject* text) {
     std::vector<Segment> segments;
     Ref match;  // stays empty when the text is cut here
     Ref regex;
-    if (re_proof.holds() && re.get() == re_facts.re && search.get() == re_facts.search &&
-        plain_keys(re_facts.cache)) {
-        regex = dict_get(re_facts.cache, objects.key.get());
+    if (re_proof.holds() && re.get() == proved_re.re && search.get() == proved_re.search &&
+        plain_keys(proved_re.cache)) {
+        regex = dict_get(proved_re.cache, objects.key.get());
     }
     if (regex && is_brace_regex(regex)) {
         re_proof.taken();

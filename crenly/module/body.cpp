@@ -1,6 +1,8 @@
 #include "crenly/module/body.hpp"
 
+#include <algorithm>
 #include <initializer_list>
+#include <string_view>
 
 #include "crenly/core/console.hpp"
 #include "crenly/core/globals.hpp"
@@ -14,6 +16,47 @@ namespace crenly::module {
 using namespace crenly::core;
 
 namespace {
+
+// The statements of the module's code whose lines matter, as its virtual
+// file shows them, each with the blank lines after it: a statement takes as
+// many lines as its text has line ends.
+constexpr std::string_view formatter_probe =
+    "try:\n"
+    "    from trelvin import CustomRichHelpFormatter\n"
+    "except Exception:\n"
+    "    CustomRichHelpFormatter = argparse.RawTextHelpFormatter\n"
+    "\n";
+constexpr std::string_view service_probe =
+    "try:\n"
+    "    import <module>\n"
+    "    <FLAG> = True\n"
+    "except ImportError:\n"
+    "    <FLAG> = False\n"
+    "    print(<warning>)\n"
+    "\n";
+constexpr std::string_view last_import = "import argparse\n\n\n";
+constexpr std::string_view name_statement = "NAME = \"crenly\"\n\n\n";
+constexpr std::string_view filename_statement = "__filename__ = Path(__file__).name\n\n\n";
+constexpr std::string_view class_statement = "class FileCreator:\n    \"\"\"...\"\"\"\n\n";
+constexpr std::string_view main_statement =
+    "if __name__ == \"__main__\":\n"
+    "    sys.exit(main())\n"
+    "\n";
+
+/// The lines that `text` takes.
+constexpr int height(std::string_view text) noexcept {
+    return static_cast<int>(std::ranges::count(text, '\n'));
+}
+
+/// The line of `part` in the statement `text`, counted from its first (0).
+constexpr int line_of(std::string_view text, std::string_view part) noexcept {
+    return height(text.substr(0, text.find(part)));
+}
+
+// The first line of the virtual file is its own (failures before the body
+// are placed there); the module's docstring follows, then a blank line.
+constexpr int docstring_line = 2;
+constexpr int first_statement_line = docstring_line + height(module_doc) + 2;
 
 const Text clipboard_missing{
     "Warning: clipboard module not available. Install with: pip install clipboard"};
@@ -99,25 +142,24 @@ private:
 
 /// An optional service: `import module` bound as `binding`, then `flag` =
 /// True; on ImportError (or a subclass), `flag` = False and the warning
-/// line. In the virtual file: try, import, flag, except, flag, print, a
-/// blank line.
+/// line (service_probe).
 void probe_optional(Id module, Id binding, Id flag, const Text& warning, Cursor& at) {
-    const int try_line = at.statement(7);
+    const int try_line = at.statement(height(service_probe));
     try {
         import_as(module, binding);
         store_global(flag, Py_True);
     } catch (const PythonError&) {
         Handling handled(catch_pending(state.import_error.get()));
-        at.run_at(try_line + 3);
+        at.run_at(try_line + line_of(service_probe, "except"));
         store_global(flag, Py_False);
         console_line(warning);
     }
 }
 
-/// `class FileCreator:` (its line, its docstring and a blank line), made by
-/// calling `type` with the methods of the table.
+/// `class FileCreator:` (class_statement), made by calling `type` with the
+/// methods of the table.
 void define_file_creator(Cursor& at) {
-    const int class_line = at.statement(3);
+    const int class_line = at.statement(height(class_statement));
     Ref ns = own(PyDict_New());
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_module), str(Id::crenly_crenly)));
     require_status(PyDict_SetItem(ns.get(), str(Id::dunder_qualname), str(Id::FileCreator)));
@@ -134,7 +176,7 @@ void define_file_creator(Cursor& at) {
 // `line` follows the statements through the virtual file "crenly/crenly"
 // (module/code.hpp), for the traceback entry of a failure.
 void run_body(int& line) {
-    Cursor at(line, 10);  // after the module's docstring
+    Cursor at(line, first_statement_line);
     at.statement();
     import_as(Id::sys, Id::sys);
     at.statement();
@@ -147,16 +189,16 @@ void run_body(int& line) {
     import_from(Id::pathlib, {Id::Path});
     at.statement();
     import_from(Id::typing, {Id::List, Id::Tuple, Id::Optional});
-    at.statement(3);  // and two blank lines
+    at.statement(height(last_import));
     import_as(Id::argparse, Id::argparse);
 
     // Optional help formatter; any ordinary error means "not available".
-    const int try_trelvin = at.statement(5);  // try, import, except, assignment, blank
+    const int try_trelvin = at.statement(height(formatter_probe));
     try {
         import_from(Id::trelvin, {Id::CustomRichHelpFormatter});
     } catch (const PythonError&) {
         Handling handled(catch_pending(PyExc_Exception));
-        at.run_at(try_trelvin + 2);
+        at.run_at(try_trelvin + line_of(formatter_probe, "except"));
         store_global(Id::CustomRichHelpFormatter,
                      getattr(load_global(Id::argparse), Id::RawTextHelpFormatter));
     }
@@ -164,7 +206,7 @@ void run_body(int& line) {
     probe_optional(Id::clipboard, Id::clipboard, Id::HAS_CLIPBOARD, clipboard_missing, at);
     probe_optional(Id::gntp_notifier, Id::gntp, Id::HAS_GROWL, gntp_missing, at);
 
-    at.statement(3);  // and two blank lines
+    at.statement(height(name_statement));
     store_global(Id::NAME, str(Id::crenly));
 
     // The module functions before the class, __version__ and __filename__,
@@ -172,11 +214,11 @@ void run_body(int& line) {
     at.define(false, state.namespace_.get());
     at.statement();  // __version__ = get_version()
     store_global(Id::dunder_version, call(load_global(Id::get_version)));
-    at.statement(3);  // __filename__ = Path(__file__).name
+    at.statement(height(filename_statement));
     store_global(Id::dunder_filename, getattr(module_file_path(), Id::name));
     define_file_creator(at);
     at.define(false, state.namespace_.get());
-    at.statement(3);  // if __name__ == "__main__": sys.exit(main())
+    at.statement(height(main_statement));
     {
         Ref name = load_global(Id::dunder_name);
         if (require_status(PyObject_RichCompareBool(name.get(), str(Id::dunder_main), Py_EQ)) ==

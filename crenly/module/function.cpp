@@ -84,15 +84,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         if (nested_calls >= Py_GetRecursionLimit()) {
             raise_too_deep();
         } else if (Py_EnterRecursiveCall(" in a crenly.crenly function") == 0) {
-            ++nested_calls;
-            ++state.calls_running;
-            {
-                EntryScope entries(f->entry, f->inner_entry);
-                result = guard_object([&] { return spec.body(bound); });
-            }
-            --state.calls_running;
-            --nested_calls;
-            Py_LeaveRecursiveCall();
+            // Counted while the body runs. A thread that the C library ends
+            // without the interpreter (at its exit) unwinds through here: it
+            // touches nothing then, and the state stays held (release_at_exit).
+            struct Running {
+                Running() noexcept { ++nested_calls, ++state.calls_running; }
+                ~Running() {
+                    if (!thread_attached()) return;
+                    --state.calls_running, --nested_calls;
+                    Py_LeaveRecursiveCall();
+                }
+            } running;
+            EntryScope entries(f->entry, f->inner_entry);
+            result = guard_object([&] { return spec.body(bound); });
         }
     }
     // The frame is made once: a refused call costs no frame allocation.

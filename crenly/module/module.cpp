@@ -18,14 +18,6 @@ using namespace crenly::core;
 
 namespace {
 
-constexpr const char* module_doc =
-    "\n"
-    "crenly - Create blank files with notification support\n"
-    "Cross-platform file creation utility with clipboard integration\n"
-    "\n"
-    "Author: The crenly team <team@crenly.dev>\n"
-    "Version: 2.0\n";
-
 // The key of the mark that the state's interpreter carries in its own
 // dictionary (PyInterpreterState_GetDict); a new interpreter, also a main
 // interpreter started again by an embedding program, has a fresh dictionary.
@@ -47,9 +39,10 @@ bool interpreter_is_marked(PyInterpreterState* interp) {
 /// later interpreter of the process then gets the ImportError of the create step.
 PyObject* release_at_exit(PyObject* /*self*/,
                           PyObject* /*unused*/) CRENLY_NOEXCEPT_BUT_FORCED_UNWIND {
-    if (state.calls_running != 0) Py_RETURN_NONE;
-    release_state();
-    Py_RETURN_NONE;
+    return guard_object([] {
+        if (state.calls_running == 0) release_state();
+        return Ref::borrow(Py_None);
+    });
 }
 
 PyMethodDef release_def = {"crenly_release", release_at_exit, METH_NOARGS, nullptr};

@@ -398,7 +398,8 @@ PyObject* Prover::unwrap(PyObject* wrapper) {
     Ref member = dict_get(dict.get(), Ref(own(PyUnicode_FromString(name))).get());
     expect(member && Py_TYPE(member.get()) == &PyMemberDescr_Type);
     const PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member.get())->d_member;
-    expect(def->type == Py_T_OBJECT_EX || def->type == 6 /* T_OBJECT */);
+    // The older kind of object member, which staticmethod and property use.
+    expect(def->type == Py_T_OBJECT_EX || def->type == _Py_T_OBJECT);
     auto** field = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(wrapper) + def->offset);
     slot(wrapper, field);
     return *field;
