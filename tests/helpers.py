@@ -98,6 +98,13 @@ def child_env(extra_paths=(), **overrides) -> dict:
     return env
 
 
+def without_bytecode(folder) -> dict:
+    """A child's environment in which no module has a compiled file, and none
+    is written (the cache folder `folder` stays empty): each is compiled from
+    its source, as on a Python installed without compiled files."""
+    return child_env(PYTHONDONTWRITEBYTECODE="1", PYTHONPYCACHEPREFIX=str(folder))
+
+
 def run_command(argv, *, cwd, env=None, timeout=60) -> Run:
     """Run an installed command (e.g. the `crenly` launcher) by its argv."""
     proc = subprocess.run(argv, cwd=cwd, env=env or child_env(), capture_output=True, text=True,
