@@ -581,28 +581,66 @@ def on_both_roads(py, tmp_path, code, *argv, **kw):
     return outputs["native"]
 
 
-# A new file in a new folder, and a name too long for stat, which the road
-# hands over to pathlib's is_dir: each outcome is the same on both roads, and
-# the limit lies in the range. Without compiled files the road is proved all
-# the same, on code compiled from pathlib's source.
-@pytest.mark.parametrize("bytecode", ["compiled", "source only"])
-@pytest.mark.parametrize("name", ["d{depth}.txt", "x" * 300 + "{depth}"])
-def test_near_the_recursion_limit_the_roads_agree(py, tmp_path, name, bytecode):
-    env = child_env() if bytecode == "compiled" else without_bytecode(tmp_path / "cache")
-    text, calls = on_both_roads(py, tmp_path, """
+# The two limits that the pathlib steps may reach: the Python frames (a low
+# recursion limit), and the C stack (each level entering the interpreter from
+# C, up to the deepest level that the interpreter allows, found first). Each
+# is a recursion to a depth that ends in create_file, and the depths to try.
+LIMITS = {
+    "python frames": """
 sys.setrecursionlimit(60)
 def at_depth(depth, name):
     if depth:
         return at_depth(depth - 1, name)
     return creator.create_file(name)
-for depth in range(40, 60):
-    with contextlib.redirect_stdout(io.StringIO()) as line:
-        try:
-            result = at_depth(depth, NAME.format(depth=depth))
-        except RecursionError:
-            result = "escaped"
-    reason = line.getvalue().split('": ', 1)[-1].split(":")[0][:40].strip()
-    print(depth, result, reason, os.path.exists(NAME.format(depth=depth)))
+def depths():
+    return range(40, 60)
+""",
+    "c stack": """
+sys.setrecursionlimit(10**6)
+def at_depth(depth, name):
+    if depth:
+        return next(map(at_depth, [depth - 1], [name]))
+    return creator.create_file(name)
+def dive(depth):
+    try:
+        return next(map(dive, [depth + 1]))
+    except RecursionError:
+        return depth
+def depths():
+    top = dive(0)
+    return range(top - 237, top + 1, 3)
+""",
+}
+
+
+# A new file (in a new folder), and a name too long for stat, which the road
+# hands over to pathlib's is_dir: each outcome is the same on both roads, and
+# the limit lies in the range (in a thread of a fixed stack). Without
+# compiled files the road is proved all the same, on code compiled from
+# pathlib's source.
+@pytest.mark.parametrize("limit, name, bytecode", [
+    ("python frames", "d{depth}.txt", "compiled"),
+    ("python frames", "x" * 300 + "{depth}", "compiled"),
+    ("python frames", "d{depth}.txt", "source only"),
+    ("c stack", "d{depth}/f.txt", "compiled"),
+])
+def test_near_the_recursion_limit_the_roads_agree(py, tmp_path, limit, name, bytecode):
+    env = child_env() if bytecode == "compiled" else without_bytecode(tmp_path / "cache")
+    text, calls = on_both_roads(py, tmp_path, LIMITS[limit] + """
+import re, threading
+def scan():
+    for depth in depths():
+        with contextlib.redirect_stdout(io.StringIO()) as line:
+            try:
+                result = at_depth(depth, NAME.format(depth=depth))
+            except RecursionError:
+                result = "escaped"
+        reason = line.getvalue().split('": ', 1)[-1].split(":")[0][:40].strip()
+        print(depth, result, re.sub(r"[0-9]+", "N", reason), os.path.exists(NAME.format(depth=depth)))
+threading.stack_size(8 * 2**20)
+thread = threading.Thread(target=scan)
+thread.start()
+thread.join()
 """.replace("NAME", repr(name)), env=env)
     outcomes = {line.split(" ", 1)[1] for line in text.splitlines()}
     assert len(outcomes) > 1 and calls > 0, text
