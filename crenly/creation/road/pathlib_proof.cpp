@@ -23,20 +23,14 @@ namespace {
 
 ProvedPathlib proved;
 
-/// The tables, by the minor version they describe. Adding a version is a
-/// table file and a line here.
-constexpr struct {
-    int minor;
-    const PathlibTable* table;
-} tables[] = {{12, &pathlib_3_12}, {13, &pathlib_3_13}, {14, &pathlib_3_14}, {15, &pathlib_3_15}};
-
 /// The table of the pathlib of the headers' version, or null. (The tables
 /// are constant-initialised, so reading one during static initialisation is
 /// safe.)
 const PathlibTable* pathlib_table() noexcept {
-    for (const auto& entry : tables) {
-        if (entry.minor == PY_MINOR_VERSION) return entry.table;
-    }
+#define CRENLY_THIS_VERSION(minor) \
+    if (PY_MINOR_VERSION == (minor)) return &pathlib_3_##minor;
+    CRENLY_PATHLIB_VERSIONS(CRENLY_THIS_VERSION)
+#undef CRENLY_THIS_VERSION
     return nullptr;
 }
 

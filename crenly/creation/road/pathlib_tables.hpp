@@ -2,8 +2,8 @@
 // modules hold pathlib's path classes and the functions the road stands for,
 // what each attribute of the path class must be, where the calls that the
 // road makes itself lie in that code, and the facts the road relies on.
-// road/pathlib_proof.cpp proves any such table; each supported version has its
-// own (pathlib_3_12.cpp and so on), named in the list of pathlib_proof.cpp.
+// road/pathlib_proof.cpp proves any such table; each version that the road
+// knows has its own (pathlib_3_12.cpp and so on), listed at the end.
 #pragma once
 
 #include <cstddef>
@@ -126,12 +126,15 @@ struct PathlibTable {
     std::span<const CallSpec> calls;
 };
 
-/// The tables of the versions the module knows (every build holds all: they
-/// are plain data); pathlib_proof.cpp takes the one of the headers' version,
-/// and a version without one takes the pathlib steps.
-extern const PathlibTable pathlib_3_12;
-extern const PathlibTable pathlib_3_13;
-extern const PathlibTable pathlib_3_14;
-extern const PathlibTable pathlib_3_15;
+/// The minor versions that have a table, pathlib_3_<minor> in
+/// pathlib_3_<minor>.cpp (CMakeLists.txt compiles every such file): adding a
+/// version is its table file and its entry here. Every build holds all the
+/// tables (they are plain data); pathlib_proof.cpp takes the one of the
+/// headers' version, and a version without one takes the pathlib steps.
+#define CRENLY_PATHLIB_VERSIONS(X) X(12) X(13) X(14) X(15)
+
+#define CRENLY_DECLARE_TABLE(minor) extern const PathlibTable pathlib_3_##minor;
+CRENLY_PATHLIB_VERSIONS(CRENLY_DECLARE_TABLE)
+#undef CRENLY_DECLARE_TABLE
 
 }  // namespace crenly::creation::road
