@@ -29,8 +29,8 @@ Two environments: "bare" is a venv made for the run that holds crenly but none
 of its optional packages (clipboard, gntp), so that each file measures file
 creation and no clipboard copy; "full" is the project venv with them installed
 (start-up only): the venv of the interpreter running this script, .venv for
-3.12 or .venv-3.13 for 3.13. Results and raw data are written to
-bench/results/<version>/ (3.12 or 3.13).
+3.12 or .venv-3.X for 3.X. Results and raw data are written to
+bench/results/<version>/ (3.12 to 3.15).
 """
 
 import argparse
@@ -521,8 +521,8 @@ def in_process(settings, tmpfs, disk, scratch):
         say(f"in-process file creation, {where} (pyperf)")
         per_round, pooled = inproc("files", settings, root, rounds, values, scratch)
         limit = limit_rounds(settings, root, rounds, values)
-        # Existing files: 3x faster than the plain program on 3.12, 2.8x on 3.13,
-        # whose pathlib makes the plain program faster while the system calls stay.
+        # Existing files: 3x faster than the plain program on 3.12, 2.8x from 3.13
+        # on, whose pathlib makes the plain program faster while the system calls stay.
         existing = "<=0.333" if VERSION == "3.12" else "<=0.357"
         for case, label, versus_plain in (("files-new", "new", "<=0.5"), ("files-existing", "existing", existing)):
             title = f"per file, {n:,} {label} files [in-process, {where}]"

@@ -24,6 +24,35 @@ WINE = WINDOWS and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
 # The class of a pathlib.Path on this host.
 PATH_CLASS = "WindowsPath" if WINDOWS else "PosixPath"
 
+
+@dataclass(frozen=True)
+class Interpreter:
+    """What the tests see differ from one CPython version to the next: the
+    interpreter's own texts, and what its pathlib uses."""
+    nul: str  # os's error for a path with a null character on POSIX, {function} its name
+    flush_failed: str  # the report's first line when the flush of sys.stdout fails at exit
+    annotation: str  # how pydoc shows a string annotation {}
+    path_init: bool  # Path has an __init__ of its own, calling super().__init__
+    interns: bool  # _parse_path interns the parts with sys.intern
+    stat_in_is_dir: bool  # is_dir and is_file call Path.stat (later os.path.isdir, isfile)
+
+
+_3_13 = Interpreter(nul="{function}: embedded null character in path",
+                    flush_failed="Exception ignored on flushing sys.stdout:", annotation="'{}'",
+                    path_init=True, interns=True, stat_in_is_dir=True)
+_3_14 = Interpreter(nul=_3_13.nul, flush_failed="Exception ignored while flushing sys.stdout:",
+                    annotation="{}", path_init=False, interns=False, stat_in_is_dir=False)
+BY_VERSION = {
+    (3, 12): Interpreter(nul="embedded null byte", annotation="'{}'", path_init=True,
+                         interns=True, stat_in_is_dir=True, flush_failed=(
+                             "Exception ignored in: <_io.TextIOWrapper name='<stdout>' mode='w' "
+                             "encoding='utf-8'>")),
+    (3, 13): _3_13,
+    (3, 14): _3_14,
+    (3, 15): _3_14,
+}
+INTERPRETER = BY_VERSION[sys.version_info[:2]]
+
 # What the module prints when an optional package is missing, in import order.
 CLIP_WARNING = "Warning: clipboard module not available. Install with: pip install clipboard"
 GNTP_WARNING = "Warning: gntp module not available. Install with: pip install gntp"
@@ -96,6 +125,13 @@ def child_env(extra_paths=(), **overrides) -> dict:
         else:
             env[key] = value
     return env
+
+
+def without_bytecode(folder) -> dict:
+    """A child's environment in which no module has a compiled file, and none
+    is written (the cache folder `folder` stays empty): each is compiled from
+    its source, as on a Python installed without compiled files."""
+    return child_env(PYTHONDONTWRITEBYTECODE="1", PYTHONPYCACHEPREFIX=str(folder))
 
 
 def run_command(argv, *, cwd, env=None, timeout=60) -> Run:

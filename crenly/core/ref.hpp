@@ -4,9 +4,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// The interpreters the module is written and tested for.
-#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
-#error "crenly builds for CPython 3.12 and 3.13 only"
+// The interpreters the module is written and tested for: the range of minor
+// versions that CMakeLists.txt reads from requires-python in pyproject.toml.
+#if !defined(CRENLY_PYTHON_MINOR_FIRST) || !defined(CRENLY_PYTHON_MINOR_LAST) || \
+    PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION < CRENLY_PYTHON_MINOR_FIRST ||     \
+    PY_MINOR_VERSION > CRENLY_PYTHON_MINOR_LAST
+#error "crenly builds for the CPython versions that requires-python in pyproject.toml admits"
 #endif
 #ifdef Py_GIL_DISABLED
 #error "crenly does not build for a free-threaded CPython: it relies on the interpreter lock"

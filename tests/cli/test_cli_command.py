@@ -23,7 +23,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import (ABSENT, WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error,
+from helpers import (ABSENT, INTERPRETER, WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error,
                      write_tree)
 from crenly import crenly as mod
 
@@ -268,10 +268,8 @@ KEYBOARD = "\nKeyboardInterrupt\n"
 # An uncaught KeyboardInterrupt ends the process as if by the interrupt: SIGINT
 # on POSIX, STATUS_CONTROL_C_EXIT on Windows.
 INTERRUPTED = on_windows(-signal.SIGINT, 0xC000013A)
-# The interpreter's own words when its exit flush fails (3.13 says it anew).
-AT_EXIT = ("Exception ignored in: <_io.TextIOWrapper name='<stdout>' mode='w' "
-           "encoding='utf-8'>\n" if sys.version_info < (3, 13) else
-           "Exception ignored on flushing sys.stdout:\n") + BROKEN_PIPE
+# The interpreter's own words when its exit flush fails.
+AT_EXIT = INTERPRETER.flush_failed + "\n" + BROKEN_PIPE
 NAMES, ALL = ["a", "d/b"], ["a", "d/b", "keep"]
 MANY = "m/{" + ",".join(map(str, range(3000))) + "}"
 # id: (environment, stdout, names, exit status, end of stderr, files afterwards); the status

@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from creation_helpers import CHAR_LIMIT_MESSAGE, LIMIT_MESSAGE, PATTERN, model
+from helpers import child_env, without_bytecode
 from crenly import crenly as mod
 
 @pytest.fixture(scope="module")
@@ -415,8 +416,10 @@ back("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
 """
 
 
-def test_re_patches_take_effect_and_leave_no_trace(py):
-    run = py(RE_PATCH_CHILD).ok()
+@pytest.mark.parametrize("bytecode", ["compiled", "source only"])
+def test_re_patches_take_effect_and_leave_no_trace(py, tmp_path, bytecode):
+    env = child_env() if bytecode == "compiled" else without_bytecode(tmp_path / "cache")
+    run = py(RE_PATCH_CHILD, env=env).ok()
     # Each expansion's comment, or a comment line "# => ..." for one made in a loop.
     expected = re.findall(r'^ *(?:expand|back)\("([^"]+)".*  # (.+)$|^# => (.+)$', RE_PATCH_CHILD,
                           re.M)

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from creation_helpers import forcing
-from helpers import (PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, child_env, native,
+from helpers import (BY_VERSION, INTERPRETER, PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, child_env, native,
                      on_windows, run_command, win_error, WITHOUT_FILE_CAPABILITIES)
 
 # The clipboard off; a recorder as the Growl notifier, so that the module's own
@@ -73,10 +73,8 @@ def create(py, road, path, *argv, body="print('result:', fc.create_file(PATH))",
 
 def nul_message(function):
     """The error of os.<function> for a path with a null character: the
-    interpreter's own words (3.13 speaks on POSIX as Windows always did)."""
-    if WINDOWS or sys.version_info >= (3, 13):
-        return f"{function}: embedded null character in path"
-    return "embedded null byte"
+    interpreter's own words (on Windows always those of 3.13 on POSIX)."""
+    return (BY_VERSION[3, 13] if WINDOWS else INTERPRETER).nul.format(function=function)
 
 
 def failed(path, error):

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import NO_TRELVIN, REPO, child_env, run_command, write_tree
+from helpers import INTERPRETER, NO_TRELVIN, REPO, child_env, run_command, write_tree
 from crenly import crenly as mod
 
 USER_SCRIPT = """\
@@ -84,10 +84,11 @@ def test_mypy_strict(tmp_path, source, errors):
 
 def test_help_shows_the_real_signatures():
     text = pydoc.render_doc(mod, renderer=pydoc.plaintext)
+    shown = INTERPRETER.annotation.format
     for line in ["get_version()", "main()", "__init__(self)",
-                 "create_file(self, filepath: 'str') -> 'bool'",
-                 "create_files(self, files: 'List[str]') -> 'int'",
-                 "parse_brace_expansion(self, text: 'str') -> 'List[str]'"]:
+                 f"create_file(self, filepath: {shown('str')}) -> {shown('bool')}",
+                 f"create_files(self, files: {shown('List[str]')}) -> {shown('int')}",
+                 f"parse_brace_expansion(self, text: {shown('str')}) -> {shown('List[str]')}"]:
         assert re.search(rf"^[ |]*{re.escape(line)}$", text, re.M), line
 
 

@@ -111,15 +111,59 @@ bool global_events_set() {
 #endif
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 on the interpreter bounds C recursion by the stack pointer: its
+// check (Py_EnterRecursiveCall) fails below a soft limit that lies two margins
+// of at least 2048 pointers above the end of the thread's stack, and is fatal
+// one margin lower. Asked again a step deeper each time it held, a step being
+// half a margin, it tells how much stack is left without reaching either end.
+constexpr std::size_t stack_step = 1024 * sizeof(void*);
+constexpr int stack_steps = 4;  // a few times what Python code entered from C uses
+
+#if defined(__GNUC__) || defined(__clang__)
+#define CRENLY_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define CRENLY_NOINLINE __declspec(noinline)
+#else
+#define CRENLY_NOINLINE
+#endif
+
+CRENLY_NOINLINE bool step_down(int steps);
+
+/// Whether the check holds here and `steps` steps of stack below this frame.
+CRENLY_NOINLINE bool stack_left(int steps) {
+    if (Py_EnterRecursiveCall("") != 0) return PyErr_Clear(), false;
+    Py_LeaveRecursiveCall();
+    return steps == 0 || step_down(steps);
+}
+
+/// `stack_left(steps - 1)` from a frame one step deeper (its own frame holds
+/// the step, so nothing is checked from there before the check above held).
+CRENLY_NOINLINE bool step_down(int steps) {
+    [[maybe_unused]] volatile char step[stack_step];  // volatile: its stores stay
+    step[0] = 0;
+    const bool left = stack_left(steps - 1);
+    step[1] = 0;  // the frame outlives the call: no tail call reuses it
+    return left;
+}
+#endif
+
 }  // namespace
 
 bool shortcuts_allowed(int frames) {
     const PyThreadState* thread = PyThreadState_Get();
     // (Python code enters the interpreter from C a few levels deep at most.)
     if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr ||
-        thread->py_recursion_remaining < frames || thread->c_recursion_remaining < 50) {
+        thread->py_recursion_remaining < frames) {
         return false;
     }
+#if PY_VERSION_HEX >= 0x030E0000
+    // While a RecursionError is raised the check lets calls past the soft limit
+    // (down to the fatal one): no step is taken then.
+    if (thread->recursion_headroom != 0 || !stack_left(stack_steps)) return false;
+#else
+    if (thread->c_recursion_remaining < 50) return false;
+#endif
     // An audit hook: the probe's arguments cannot be built, so no hook ever
     // sees it; without a hook PySys_Audit returns at once.
     if (PySys_Audit("crenly.probe", "O", static_cast<PyObject*>(nullptr)) != 0) {

@@ -1,6 +1,9 @@
 #include "crenly/creation/proof/proof.hpp"
 
+#include <marshal.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -138,9 +141,42 @@ thread_local bool proving = false;
     pthread_atfork(nullptr, nullptr, [] { ++watchers.count; });
 #endif
 
-/// The code of `module` as its own compiled file defines it, read without
-/// side effects: through its loader, except that a source file's compiled
-/// file is read as it is (its loader would write one where there is none).
+/// The code in the compiled file `cached` of the source file `origin`, read
+/// through their SourceFileLoader `loader`, where the file's header names the
+/// source's modification time and size, so that an import would take it for
+/// the source; null where there is no such file.
+Ref compiled_code(PyObject* loader, PyObject* origin, PyObject* cached) {
+    if (!PyUnicode_Check(cached)) return {};
+    Ref data = Ref::steal(PyObject_CallMethod(loader, "get_data", "O", cached));
+    if (!data) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw_python_error();
+        return PyErr_Clear(), Ref();
+    }
+    Ref stats = own(PyObject_CallMethod(loader, "path_stats", "O", origin));
+    Ref mtime = own(PyNumber_Long(Ref(own(PyMapping_GetItemString(stats.get(), "mtime"))).get()));
+    Ref size = own(PyMapping_GetItemString(stats.get(), "size"));
+    expect(PyBytes_Check(data.get()) && PyBytes_GET_SIZE(data.get()) >= 16 &&
+           PyLong_Check(size.get()));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
+    auto word = [&](int i) {  // the header's words are little-endian
+        return std::uint32_t{bytes[4 * i]} | std::uint32_t{bytes[4 * i + 1]} << 8 |
+               std::uint32_t{bytes[4 * i + 2]} << 16 | std::uint32_t{bytes[4 * i + 3]} << 24;
+    };
+    // The magic number, no flags (a file checked by the source's hash is not
+    // taken), the source's time and size, each modulo 2**32.
+    if (word(0) != static_cast<std::uint32_t>(PyImport_GetMagicNumber()) || word(1) != 0 ||
+        word(2) != static_cast<std::uint32_t>(PyLong_AsUnsignedLongLongMask(mtime.get())) ||
+        word(3) != static_cast<std::uint32_t>(PyLong_AsUnsignedLongLongMask(size.get()))) {
+        return {};
+    }
+    return own(PyMarshal_ReadObjectFromString(PyBytes_AS_STRING(data.get()) + 16,
+                                              PyBytes_GET_SIZE(data.get()) - 16));
+}
+
+/// The code of `module` as its own file defines it, read without side
+/// effects: through its loader, except that a source file's compiled file is
+/// read as it is where it is current (its loader would write one where there
+/// is none), and its source is compiled here where it is not.
 Ref module_code(PyObject* module) {
     Ref spec = own(PyObject_GetAttrString(module, "__spec__"));
     Ref name = own(PyObject_GetAttrString(spec.get(), "name"));
@@ -151,17 +187,22 @@ Ref module_code(PyObject* module) {
         return kind.get() == loader.get() ||
                kind.get() == reinterpret_cast<PyObject*>(Py_TYPE(loader.get()));
     };
+    Ref code;
     if (is(machinery.get(), "SourceFileLoader")) {
-        Ref cached = own(PyObject_GetAttrString(spec.get(), "cached"));
-        expect(PyUnicode_Check(cached.get()));
-        loader = own(PyObject_CallMethod(machinery.get(), "SourcelessFileLoader", "OO", name.get(),
-                                         cached.get()));
+        Ref origin = own(PyObject_GetAttrString(spec.get(), "origin"));
+        code = compiled_code(loader.get(), origin.get(),
+                             Ref(own(PyObject_GetAttrString(spec.get(), "cached"))).get());
+        if (!code) {
+            Ref source = own(PyObject_CallMethod(loader.get(), "get_data", "O", origin.get()));
+            code = own(PyObject_CallMethod(loader.get(), "source_to_code", "OO", source.get(),
+                                           origin.get()));
+        }
     } else {
         expect(is(machinery.get(), "FrozenImporter") ||
                is(machinery.get(), "SourcelessFileLoader") ||
                is(Ref(own(PyImport_ImportModule("zipimport"))).get(), "zipimporter"));
+        code = own(PyObject_CallMethod(loader.get(), "get_code", "O", name.get()));
     }
-    Ref code = own(PyObject_CallMethod(loader.get(), "get_code", "O", name.get()));
     expect(PyCode_Check(code.get()));
     return code;
 }

@@ -51,7 +51,24 @@ constexpr const char* function_modules[] = {"pathlib"};
 
 constexpr PosixpathSpec posixpath[] = {{"splitroot"}, {"join"}, {"splitdrive"}, {"_get_sep"}};
 
-constexpr const char* follow_symlinks[] = {"stat"};
+// is_dir and is_file test the mode with stat's own functions; _parse_path
+// interns the parts.
+constexpr GlobalSpec globals[] = {{"pathlib", "S_ISDIR", "_stat", "S_ISDIR"},
+                                  {"pathlib", "S_ISREG", "_stat", "S_ISREG"},
+                                  {"pathlib", "sys", "sys"},
+                                  {"sys", "intern", "sys", "intern"},
+                                  {"pathlib", "ntpath", "ntpath"}};
+
+constexpr KeywordSpec keywords[] = {{"stat", "follow_symlinks", Default::true_}};
+
+// is_dir and is_file call self.stat(), which calls os.stat.
+constexpr CallSpec calls[] = {
+    {Call::mkdir_mkdir, "mkdir", "mkdir"}, {Call::mkdir_is_dir, "mkdir", "is_dir"},
+    {Call::is_dir_stat, "is_dir", "stat"}, {Call::is_dir_stat, "stat", "stat"},
+    {Call::touch_utime, "touch", "utime"}, {Call::touch_open, "touch", "open"},
+    {Call::touch_close, "touch", "close"}, {Call::is_file_stat, "is_file", "stat"},
+    {Call::is_file_stat, "stat", "stat"},  {Call::absolute_getcwd, "absolute", "getcwd", true},
+};
 
 }  // namespace
 
@@ -63,12 +80,15 @@ constinit const PathlibTable pathlib_3_12 = {
     .classes = classes,
     .path = path,
     .attributes = attributes,
+    .path_init = true,
     .classes_module = "pathlib",
-    .helpers_module = "pathlib",
     .function_modules = function_modules,
     .posixpath = posixpath,
+    .globals = globals,
     .os_path = false,
-    .follow_symlinks = follow_symlinks,
+    .keywords = keywords,
+    .ignore_error = "pathlib",
+    .calls = calls,
 };
 
 }  // namespace crenly::creation::road

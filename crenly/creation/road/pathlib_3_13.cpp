@@ -55,7 +55,27 @@ constexpr const char* function_modules[] = {"pathlib._local", "pathlib._abc"};
 constexpr PosixpathSpec posixpath[] = {
     {"splitroot", "posix", "_path_splitroot_ex"}, {"splitdrive"}, {"_get_sep"}};
 
-constexpr const char* follow_symlinks[] = {"stat", "is_dir", "is_file"};
+// is_dir and is_file test the mode with stat's own functions; _parse_path
+// interns the parts.
+constexpr GlobalSpec globals[] = {{"pathlib._abc", "S_ISDIR", "_stat", "S_ISDIR"},
+                                  {"pathlib._abc", "S_ISREG", "_stat", "S_ISREG"},
+                                  {"pathlib._local", "sys", "sys"},
+                                  {"sys", "intern", "sys", "intern"},
+                                  {"pathlib._local", "ntpath", "ntpath"}};
+
+constexpr KeywordSpec keywords[] = {{"stat", "follow_symlinks", Default::true_},
+                                    {"is_dir", "follow_symlinks", Default::true_},
+                                    {"is_file", "follow_symlinks", Default::true_}};
+
+// is_dir and is_file call self.stat(), which calls os.stat; absolute calls
+// os.getcwd() twice, last for a path without a root.
+constexpr CallSpec calls[] = {
+    {Call::mkdir_mkdir, "mkdir", "mkdir"}, {Call::mkdir_is_dir, "mkdir", "is_dir"},
+    {Call::is_dir_stat, "is_dir", "stat"}, {Call::is_dir_stat, "stat", "stat"},
+    {Call::touch_utime, "touch", "utime"}, {Call::touch_open, "touch", "open"},
+    {Call::touch_close, "touch", "close"}, {Call::is_file_stat, "is_file", "stat"},
+    {Call::is_file_stat, "stat", "stat"},  {Call::absolute_getcwd, "absolute", "getcwd", true},
+};
 
 }  // namespace
 
@@ -66,12 +86,15 @@ constinit const PathlibTable pathlib_3_13 = {
     .classes = classes,
     .path = path,
     .attributes = attributes,
+    .path_init = true,
     .classes_module = "pathlib._local",
-    .helpers_module = "pathlib._abc",
     .function_modules = function_modules,
     .posixpath = posixpath,
+    .globals = globals,
     .os_path = true,
-    .follow_symlinks = follow_symlinks,
+    .keywords = keywords,
+    .ignore_error = "pathlib._abc",
+    .calls = calls,
 };
 
 }  // namespace crenly::creation::road

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <opcode.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
@@ -12,7 +13,6 @@
 #include "crenly/core/errors.hpp"
 #include "crenly/core/protocol.hpp"
 #include "crenly/core/state.hpp"
-#include "crenly/creation/road/pathlib_tables.hpp"
 
 namespace crenly::creation::road {
 
@@ -23,27 +23,15 @@ namespace {
 
 ProvedPathlib proved;
 
-/// A point of pathlib's steps (see Call): in the path class's `function`,
-/// the CALL that follows the first (or, with `last`, the last) attribute
-/// `callee` (os.getcwd() is called twice in 3.13's absolute, last for a
-/// path without a root).
-struct CallSpec {
-    const char* function;
-    const char* callee;
-    bool last = false;
-};
-
-constexpr CallSpec call_specs[] = {
-    {"mkdir", "mkdir"}, {"mkdir", "is_dir"}, {"is_dir", "stat"},
-    {"stat", "stat"},   {"touch", "utime"},  {"touch", "open"},
-    {"touch", "close"}, {"is_file", "stat"}, {"absolute", "getcwd", true},
-};
-static_assert(std::size(call_specs) == static_cast<std::size_t>(Call::count_));
-
-/// The table of the pathlib of the headers' version. (Both tables are
-/// constant-initialised, so reading one during static initialisation is safe.)
-const PathlibTable& pathlib_table() noexcept {
-    return PY_VERSION_HEX >= 0x030D0000 ? pathlib_3_13 : pathlib_3_12;
+/// The table of the pathlib of the headers' version, or null. (The tables
+/// are constant-initialised, so reading one during static initialisation is
+/// safe.)
+const PathlibTable* pathlib_table() noexcept {
+#define CRENLY_THIS_VERSION(minor) \
+    if (PY_MINOR_VERSION == (minor)) return &pathlib_3_##minor;
+    CRENLY_PATHLIB_VERSIONS(CRENLY_THIS_VERSION)
+#undef CRENLY_THIS_VERSION
+    return nullptr;
 }
 
 bool equals_int(PyObject* o, long value) {
@@ -178,30 +166,62 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
                                                                     : &PyProperty_Type));
         PyObject* function = spec.kind == Kind::function ? value : p.unwrap(value);
         p.function(function, module_named(p, where.module),
-                   (std::string(where.name) + "." + spec.name).c_str());
+                   (std::string(where.name) + "." + (spec.code ? spec.code : spec.name)).c_str());
     }
     expect(members == static_cast<int>(PathSlot::count_));
-    // Path.__init__ calls super().__init__: its __class__ cell is Path.
-    PyObject* closure = PyFunction_GET_CLOSURE(p.attribute(concrete, "__init__"));
-    expect(closure != nullptr && PyTuple_GET_SIZE(closure) == 1 &&
-           PyCell_GET(PyTuple_GET_ITEM(closure, 0)) == order[table.path]);
+    if (table.path_init) {
+        // Path.__init__ calls super().__init__: its __class__ cell is Path.
+        PyObject* closure = PyFunction_GET_CLOSURE(p.attribute(concrete, "__init__"));
+        expect(closure != nullptr && PyTuple_GET_SIZE(closure) == 1 &&
+               PyCell_GET(PyTuple_GET_ITEM(closure, 0)) == order[table.path]);
+    }
     // The defaults the road relies on.
     found.mkdir_mode = expect_defaults(p.attribute(concrete, "mkdir"), 0777, {Py_False, Py_False});
     found.touch_mode = expect_defaults(p.attribute(concrete, "touch"), 0666, {Py_True});
-    for (const char* name : table.follow_symlinks) {
-        PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(p.attribute(concrete, name));
+    for (const KeywordSpec& spec : table.keywords) {
+        PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(p.attribute(concrete, spec.function));
+        const auto listed = std::ranges::count_if(table.keywords, [&](const KeywordSpec& other) {
+            return std::strcmp(other.function, spec.function) == 0;
+        });
         expect(kwdefaults != nullptr && PyDict_CheckExact(kwdefaults) &&
-               PyDict_GET_SIZE(kwdefaults) == 1);
-        expect(p.bound(kwdefaults, "follow_symlinks") == Py_True);
+               PyDict_GET_SIZE(kwdefaults) == listed);
+        expect(p.bound(kwdefaults, spec.keyword) ==
+               (spec.value == Default::true_ ? Py_True : Py_None));
     }
     // Failed lookups of slots not yet filled find no __getattr__.
     expect(p.attribute(concrete, "__getattr__", 0, false) == nullptr);
     found.concrete = reinterpret_cast<PyTypeObject*>(concrete);
-    for (std::size_t i = 0; i < std::size(call_specs); ++i) {
-        PyObject* function = p.attribute(concrete, call_specs[i].function);
+}
+
+/// The call sites of the table's points: in a function of the path class or
+/// of a module (as that module binds it, proved before).
+void prove_calls(Prover& p, const PathlibTable& table, ProvedPathlib& found) {
+    for (const CallSpec& spec : table.calls) {
+        PyObject* function =
+            spec.module != nullptr
+                ? p.bound(PyModule_GetDict(module_named(p, spec.module)), spec.function)
+                : p.attribute(reinterpret_cast<PyObject*>(found.concrete), spec.function);
         if (Py_IS_TYPE(function, &PyStaticMethod_Type)) function = p.unwrap(function);
+        expect(PyFunction_Check(function));
+        CallPath& path = found.calls[static_cast<int>(spec.point)];
+        expect(path.count < static_cast<int>(std::size(path.sites)));
         PyObject* code = PyFunction_GET_CODE(function);
-        found.calls[i] = {code, PyFunction_GET_GLOBALS(function), call_offset(code, call_specs[i])};
+        path.sites[path.count++] = {code, PyFunction_GET_GLOBALS(function),
+                                    call_offset(code, spec)};
+    }
+    for (const CallPath& path : found.calls) expect(path.count > 0);
+}
+
+/// The module globals of the table, each the module or the C function named.
+void prove_globals(Prover& p, const PathlibTable& table) {
+    for (const GlobalSpec& spec : table.globals) {
+        PyObject* value = p.bound(PyModule_GetDict(module_named(p, spec.module)), spec.name);
+        if (spec.c_name != nullptr) {
+            expect(Prover::is_c_function(value, spec.value, spec.c_name));
+        } else {
+            expect(value == module_named(p, spec.value));
+            p.keep_type(value);
+        }
     }
 }
 
@@ -252,22 +272,24 @@ void prove_stat_result(Prover& p, PyObject* os_dict) {
                reinterpret_cast<PyTypeObject*>(stat_result) &&
            std::strcmp(reinterpret_cast<PyMemberDescrObject*>(st_mode)->d_member->name,
                        "st_mode") == 0);
-    // A tuple's attributes: the ordinary lookup.
-    Ref tuple_dict = own(PyType_GetDict(&PyTuple_Type));
-    Ref getattribute = own(PyUnicode_InternFromString("__getattribute__"));
-    expect(p.attribute(stat_result, "__getattribute__") ==
-           dict_get(tuple_dict.get(), getattribute.get()).get());
+    // A tuple's attributes: the ordinary lookup (tuple's own, or from 3.14
+    // on object's, as the lookup on tuple finds it).
+    Ref ordinary =
+        own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__getattribute__"));
+    expect(p.attribute(stat_result, "__getattribute__") == ordinary.get());
 }
 
 void build(Prover& p) {
-    const PathlibTable& table = pathlib_table();
+    const PathlibTable* known = pathlib_table();
+    expect(known != nullptr);  // a version without a table: the pathlib steps
+    const PathlibTable& table = *known;
     ProvedPathlib found;
     expect(utf8_file_system());
+    // The os and posixpath modules, as the path classes' module binds them.
     PyObject* classes_dict = PyModule_GetDict(module_named(p, table.classes_module));
     PyObject* os = module_at(p, classes_dict, "os");
     PyObject* posixpath = module_at(p, classes_dict, "posixpath");
-    PyObject* sys = module_at(p, classes_dict, "sys");
-    p.bound(classes_dict, "ntpath");
+    expect(os == module_named(p, "os") && posixpath == module_named(p, "posixpath"));
     PyObject* os_dict = PyModule_GetDict(os);
     PyObject* posixpath_dict = PyModule_GetDict(posixpath);
 
@@ -276,20 +298,21 @@ void build(Prover& p) {
     // The global Path of the module is pathlib's.
     expect(p.bound(state.namespace_.get(), "Path") == order[table.path]);
 
-    // is_dir's and is_file's helpers.
-    PyObject* helpers_module = module_named(p, table.helpers_module);
-    PyObject* helpers = PyModule_GetDict(helpers_module);
-    p.function(p.bound(helpers, "_ignore_error"), helpers_module, "_ignore_error");
-    expect(Prover::is_c_function(p.bound(helpers, "S_ISDIR"), "_stat", "S_ISDIR"));
-    expect(Prover::is_c_function(p.bound(helpers, "S_ISREG"), "_stat", "S_ISREG"));
-    // _ignore_error finds the errors the road takes as "no" here, first.
-    PyObject* ignored = p.bound(helpers, "_IGNORED_ERRNOS");
-    const long numbers[] = {ENOENT, ENOTDIR, EBADF, ELOOP};
-    expect(PyTuple_CheckExact(ignored) && PyTuple_GET_SIZE(ignored) == std::ssize(numbers));
-    for (Py_ssize_t i = 0; i < std::ssize(numbers); ++i) {
-        expect(equals_int(PyTuple_GET_ITEM(ignored, i), numbers[i]));
+    if (table.ignore_error != nullptr) {
+        // is_dir's and is_file's filter finds the errors the road takes as
+        // "no" here, first.
+        PyObject* helpers_module = module_named(p, table.ignore_error);
+        PyObject* helpers = PyModule_GetDict(helpers_module);
+        p.function(p.bound(helpers, "_ignore_error"), helpers_module, "_ignore_error");
+        PyObject* ignored = p.bound(helpers, "_IGNORED_ERRNOS");
+        const long numbers[] = {ENOENT, ENOTDIR, EBADF, ELOOP};
+        expect(PyTuple_CheckExact(ignored) && PyTuple_GET_SIZE(ignored) == std::ssize(numbers));
+        for (Py_ssize_t i = 0; i < std::ssize(numbers); ++i) {
+            expect(equals_int(PyTuple_GET_ITEM(ignored, i), numbers[i]));
+        }
+        found.helpers_globals = helpers;
+        found.ignore_error = p.keep(Ref(own(PyUnicode_InternFromString("_ignore_error"))).get());
     }
-    found.helpers_globals = helpers;
 
     // os.
     expect(equals_text(p.bound(os_dict, "name"), "posix"));
@@ -307,15 +330,14 @@ void build(Prover& p) {
         if (spec.c_module != nullptr) {
             expect(Prover::is_c_function(f, spec.c_module, spec.c_name));
         } else {
-            p.function(f, posixpath, spec.name);
+            p.function(f, module_named(p, spec.module), spec.name);
         }
     }
     expect(equals_text(p.bound(posixpath_dict, "sep"), "/") &&
            p.bound(posixpath_dict, "altsep") == Py_None);
 
-    // sys.intern, which _parse_path calls.
-    expect(Prover::is_c_function(p.bound(PyModule_GetDict(sys), "intern"), "sys", "intern"));
-
+    prove_globals(p, table);
+    prove_calls(p, table, found);
     prove_builtins(p, table, posixpath);
     prove_stat_result(p, os_dict);
 
@@ -323,17 +345,18 @@ void build(Prover& p) {
     Ref objects = own(PyList_New(0));
     auto add = [&](PyObject* o) { require_status(PyList_Append(objects.get(), o)); };
     add(reinterpret_cast<PyObject*>(found.concrete));
-    add(found.helpers_globals);
-    for (const CallSite& site : found.calls) {
-        add(site.code);
-        add(site.globals);
+    if (found.helpers_globals != nullptr) add(found.helpers_globals);
+    for (const CallPath& path : found.calls) {
+        for (int i = 0; i < path.count; ++i) {
+            add(path.sites[i].code);
+            add(path.sites[i].globals);
+        }
     }
     found.objects = p.keep(Ref(own(PyList_AsTuple(objects.get()))).get());
-    found.ignore_error = p.keep(Ref(own(PyUnicode_InternFromString("_ignore_error"))).get());
     p.on_commit([found] { proved = found; });
 }
 
-Proof proof{build, pathlib_table().frames};
+Proof proof{build, pathlib_table() != nullptr ? pathlib_table()->frames : 0};
 
 }  // namespace
 

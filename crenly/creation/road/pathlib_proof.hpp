@@ -1,28 +1,13 @@
 // What the native road stands for in the running interpreter's pathlib, and
-// what it takes from that pathlib. Each supported interpreter version has
-// its own table (pathlib_<version>.cpp); the build refuses any other version.
+// what it takes from that pathlib. Each interpreter version that the road
+// knows has its own table (pathlib_<version>.cpp); on any other version the
+// proof fails and create_file takes the pathlib steps.
 #pragma once
 
 #include "crenly/creation/proof/proof.hpp"
+#include "crenly/creation/road/pathlib_tables.hpp"
 
 namespace crenly::creation::road {
-
-/// The points of pathlib's steps where the road may raise for them (a
-/// system call it makes itself, a signal handler's exception): `function`
-/// (an attribute of the path class) calling `callee`. Such an exception
-/// carries pathlib's traceback entries there.
-enum class Call {
-    mkdir_mkdir,      // Path.mkdir: os.mkdir(self, mode)
-    mkdir_is_dir,     // Path.mkdir: self.is_dir() after a failure
-    is_dir_stat,      // is_dir: self.stat()
-    stat_stat,        // Path.stat: os.stat(self, ...)
-    touch_utime,      // Path.touch: os.utime(self, None)
-    touch_open,       // Path.touch: os.open(self, flags, mode)
-    touch_close,      // Path.touch: os.close(fd)
-    is_file_stat,     // is_file: self.stat()
-    absolute_getcwd,  // Path.absolute: os.getcwd()
-    count_
-};
 
 /// Where a call of pathlib's code is made: the code, its globals and the
 /// offset of its CALL instruction (borrowed, like everything proved).
@@ -30,6 +15,12 @@ struct CallSite {
     PyObject* code = nullptr;
     PyObject* globals = nullptr;
     int offset = 0;
+};
+
+/// The calls that lead to a point of the steps (Call), outermost first.
+struct CallPath {
+    CallSite sites[2];
+    int count = 0;
 };
 
 /// The slots of a path object that pathlib's steps fill as they go: the text
@@ -47,8 +38,8 @@ struct ProvedPathlib {
     unsigned mkdir_mode = 0;              // Path.mkdir's default mode
     unsigned touch_mode = 0;              // Path.touch's default mode
     PyObject* ignore_error = nullptr;     // the name of is_dir's error filter, in
-    PyObject* helpers_globals = nullptr;  // the namespace of is_dir and is_file
-    CallSite calls[static_cast<int>(Call::count_)];
+    PyObject* helpers_globals = nullptr;  // its namespace; null: every OSError is "no"
+    CallPath calls[static_cast<int>(Call::count_)];
 };
 
 /// The proof of everything that `Path(filepath)`, `.parent.mkdir(parents=True,

@@ -25,22 +25,27 @@ namespace {
 
 using Calls = std::initializer_list<Call>;
 
+/// Adds to the pending exception the traceback entry of pathlib's call at `site`.
+void add_entry(const CallSite& site) {
+    auto* code = reinterpret_cast<PyCodeObject*>(site.code);
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref frame = own(
+        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, site.globals, nullptr)));
+    Ref previous = Ref::steal(PyException_GetTraceback(exception.get()));
+    Ref entry = own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii",
+                                          previous ? previous.get() : Py_None, frame.get(),
+                                          site.offset, PyCode_Addr2Line(code, site.offset)));
+    require_status(PyException_SetTraceback(exception.get(), entry.get()));
+    PyErr_SetRaisedException(exception.release());
+}
+
 /// Adds to the pending exception pathlib's traceback entries at `calls`
-/// (outermost first): the frames an exception raised at the last passes.
+/// (outermost first, each down its own path): the frames an exception
+/// raised at the last passes.
 void add_entries(const ProvedPathlib& pathlib, Calls calls) {
     for (auto call = std::rbegin(calls); call != std::rend(calls); ++call) {
-        const CallSite& site = pathlib.calls[static_cast<int>(*call)];
-        auto* code = reinterpret_cast<PyCodeObject*>(site.code);
-        Ref exception = Ref::steal(PyErr_GetRaisedException());
-        Ref frame = own(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), code, site.globals, nullptr)));
-        Ref previous = Ref::steal(PyException_GetTraceback(exception.get()));
-        Ref entry =
-            own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii",
-                                      previous ? previous.get() : Py_None, frame.get(), site.offset,
-                                      PyCode_Addr2Line(code, site.offset)));
-        require_status(PyException_SetTraceback(exception.get(), entry.get()));
-        PyErr_SetRaisedException(exception.release());
+        const CallPath& path = pathlib.calls[static_cast<int>(*call)];
+        for (int i = path.count - 1; i >= 0; --i) add_entry(path.sites[i]);
     }
 }
 
@@ -181,16 +186,19 @@ private:
 };
 
 /// What is_dir() and is_file() learn of a file: its kind, `absent` for an
-/// error they take as "no" (their _IGNORED_ERRNOS), `error` for one they raise.
+/// error they take as "no" (where an error filter decides, those of its
+/// _IGNORED_ERRNOS), `error` for one they raise.
 enum class FileKind { directory, regular, other, absent, error };
 
 /// The stat of is_dir() or is_file() (at `calls`), following links. A
 /// signal handler's exception is taken as their own except clauses take it.
 FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
     struct stat st {};
+    const bool filtered = road.pathlib.ignore_error != nullptr;
     try {
         const int error = road.system(calls, [&]() noexcept { return stat(path, &st) == 0; });
-        if (error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP) {
+        if (error != 0 && (!filtered || error == ENOENT || error == ENOTDIR || error == EBADF ||
+                           error == ELOOP)) {
             return FileKind::absent;
         }
         return error != 0            ? FileKind::error
@@ -199,8 +207,10 @@ FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
                                      : FileKind::other;
     } catch (const PythonError&) {
         // except OSError as e: if not _ignore_error(e): raise ...; except ValueError: ...
+        // or, without the filter, except (OSError, ValueError): return False.
         if (PyErr_ExceptionMatches(PyExc_ValueError)) return PyErr_Clear(), FileKind::absent;
         if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+        if (!filtered) return PyErr_Clear(), FileKind::absent;
         Ref exception = Ref::steal(PyErr_GetRaisedException());
         Handling handling(Ref::borrow(exception.get()));
         Ref filter = load_global_in(road.pathlib.helpers_globals, road.pathlib.ignore_error);
@@ -214,7 +224,7 @@ FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
 /// code, as it runs once Python code may have replaced what it uses.
 void close_in_python(const ProvedPathlib& pathlib, int fd) {
     try {
-        PyObject* globals = pathlib.calls[static_cast<int>(Call::touch_close)].globals;
+        PyObject* globals = pathlib.calls[static_cast<int>(Call::touch_close)].sites[0].globals;
         Ref close =
             own(PyObject_GetAttrString(load_global_in(globals, str(Id::os)).get(), "close"));
         call(close, Ref(own(PyLong_FromLong(fd))));
@@ -248,17 +258,16 @@ bool create(PyObject* self, PyObject* filepath) {
         {Call::mkdir_mkdir},
         [&]() noexcept { return mkdir(parent, static_cast<mode_t>(road.pathlib.mkdir_mode)) == 0; },
         /*os_error_taken=*/true);
-    if (made != 0 &&
-        (made == ENOENT || made < 0 || !road.holds() ||
-         stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat, Call::stat_stat}, parent) !=
-             FileKind::directory)) {
+    if (made != 0 && (made == ENOENT || made < 0 || !road.holds() ||
+                      stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat}, parent) !=
+                          FileKind::directory)) {
         return python_steps();
     }
 
     // is_dir(): a directory is refused.
     road.reach(Step::is_dir);
     if (!road.holds()) return python_steps();
-    const FileKind before = stat_as_pathlib(road, {Call::is_dir_stat, Call::stat_stat}, t.file);
+    const FileKind before = stat_as_pathlib(road, {Call::is_dir_stat}, t.file);
     if (before == FileKind::error) return python_steps();
     if (before == FileKind::directory) raise_os_error(EISDIR, road);
 
@@ -293,7 +302,7 @@ bool create(PyObject* self, PyObject* filepath) {
     // is_file(): a device or another file that is not regular made no file.
     road.reach(Step::is_file);
     if (!road.holds()) return python_steps();
-    const FileKind after = stat_as_pathlib(road, {Call::is_file_stat, Call::stat_stat}, t.file);
+    const FileKind after = stat_as_pathlib(road, {Call::is_file_stat}, t.file);
     if (after == FileKind::error) return python_steps();
     // Back in create_file once is_file() has returned, where the handlers of
     // the signals that came during the steps run, as if they came meanwhile
