@@ -35,13 +35,15 @@ class Interpreter:
     path_init: bool  # Path has an __init__ of its own, calling super().__init__
     interns: bool  # _parse_path interns the parts with sys.intern
     stat_in_is_dir: bool  # is_dir and is_file call Path.stat (later os.path.isdir, isfile)
+    freed_tool_observes: bool = True  # sys.monitoring.free_tool_id leaves the events set
 
 
 _3_13 = Interpreter(nul="{function}: embedded null character in path",
                     flush_failed="Exception ignored on flushing sys.stdout:", annotation="'{}'",
                     path_init=True, interns=True, stat_in_is_dir=True)
 _3_14 = Interpreter(nul=_3_13.nul, flush_failed="Exception ignored while flushing sys.stdout:",
-                    annotation="{}", path_init=False, interns=False, stat_in_is_dir=False)
+                    annotation="{}", path_init=False, interns=False, stat_in_is_dir=False,
+                    freed_tool_observes=False)
 BY_VERSION = {
     (3, 12): Interpreter(nul="embedded null byte", annotation="'{}'", path_init=True,
                          interns=True, stat_in_is_dir=True, flush_failed=(

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "crenly/core/errors.hpp"
 #include "crenly/core/state.hpp"
@@ -14,45 +15,73 @@ using namespace crenly::core;
 
 namespace {
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The events that a tool sets for all code: up to RERAISE, the last that the
+// interpreter keeps apart (those after it are set through CALL and BRANCH).
+constexpr std::size_t global_event_kinds = PY_MONITORING_EVENT_RERAISE + 1;
+
+/// Every event a tool can set for all code.
+constexpr auto monitored_events = [] {
+    std::array<std::uint8_t, global_event_kinds> events{};
+    for (std::size_t e = 0; e < events.size(); ++e) events[e] = static_cast<std::uint8_t>(e);
+    return events;
+}();
+
+/// What the check of sys.monitoring last learnt: the interpreter's record of
+/// the tools of each event, at its monitoring version then.
+class Monitoring final : public Slot {
+public:
+    std::uint64_t version = 0;
+    PyMonitoringState events[global_event_kinds] = {};
+
+private:
+    void release() override {
+        version = 0;
+        std::ranges::fill(events, PyMonitoringState{});
+    }
+};
+#else
 // The tool ids of sys.monitoring that Python code may use (0 to 5; the
 // interpreter keeps the next two for sys.setprofile and sys.settrace).
 constexpr long monitoring_tools = 6;
 
-#if PY_VERSION_HEX >= 0x030D0000
-/// Every event a tool can set for all code.
-constexpr auto monitored_events = [] {
-    std::array<std::uint8_t, _PY_MONITORING_UNGROUPED_EVENTS> events{};
-    for (std::size_t e = 0; e < events.size(); ++e) events[e] = static_cast<std::uint8_t>(e);
-    return events;
-}();
-#endif
-
-/// What the checks of sys.monitoring keep: its get_events (None: unusable),
-/// and what they last learnt, at the monitoring version then.
+/// What the check of sys.monitoring keeps: its get_events (None: unusable),
+/// and what it last learnt, at the monitoring version then.
 class Monitoring final : public Slot {
 public:
     Ref get_events;
     std::uint64_t version = 0;
-#if PY_VERSION_HEX >= 0x030D0000
-    PyMonitoringState events[_PY_MONITORING_UNGROUPED_EVENTS] = {};
-#else
     bool known = false, set = true;
-#endif
 
 private:
     void release() override {
         get_events.reset();
-        version = 0;
-#if PY_VERSION_HEX >= 0x030D0000
-        std::ranges::fill(events, PyMonitoringState{});
-#else
         known = false;
-#endif
     }
 };
+#endif
 
 Monitoring monitoring;
 
+/// The tools of each event set locally on `code`, a byte an event, or none.
+/// They are the first member of the code's monitoring data, made at its first
+/// instrumentation: public up to 3.13; from 3.14 on the headers keep the
+/// struct to themselves, with the same first member, one byte for each local
+/// event (up to STOP_ITERATION).
+std::span<const std::uint8_t> local_tools(const PyCodeObject* code) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    constexpr std::size_t local_event_kinds = PY_MONITORING_EVENT_STOP_ITERATION + 1;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(code->_co_monitoring);
+    if (data == nullptr) return {};
+    return {data, local_event_kinds};
+#else
+    const _PyCoMonitoringData* data = code->_co_monitoring;
+    if (data == nullptr) return {};
+    return data->local_monitors.tools;
+#endif
+}
+
+#if PY_VERSION_HEX < 0x030D0000
 /// Asks sys.monitoring.get_events for every tool a user may have: whether
 /// any has events set (or that cannot be told).
 bool ask_get_events() {
@@ -79,6 +108,7 @@ bool ask_get_events() {
     }
     return false;
 }
+#endif
 
 /// Whether sys.monitoring has events set for any tool, registered or not (a
 /// tool freed with its events set still observes), or that cannot be told.
@@ -175,9 +205,7 @@ bool shortcuts_allowed(int frames) {
 /// Whether any of `codes` has local sys.monitoring events set for any tool.
 bool local_events_set(std::span<PyCodeObject* const> codes) noexcept {
     return std::ranges::any_of(codes, [](const PyCodeObject* code) {
-        const _PyCoMonitoringData* data = code->_co_monitoring;
-        return data != nullptr &&
-               std::ranges::any_of(data->local_monitors.tools,
+        return std::ranges::any_of(local_tools(code),
                                    [](std::uint8_t tools) { return tools != 0; });
     });
 }
