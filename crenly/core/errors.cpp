@@ -1,5 +1,7 @@
 #include "crenly/core/errors.hpp"
 
+#include <frameobject.h>
+
 #include <cassert>
 #include <cstdarg>
 #include <exception>
@@ -59,15 +61,44 @@ EntryScope::~EntryScope() {
     current_inner = previous_inner_;
 }
 
-void add_entry(PyObject* frame) noexcept {
-    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame)) < 0) {
-        // Keep the original error (the context of the failure) rather than
-        // the failure to decorate it.
-        PyObject* failure = PyErr_GetRaisedException();
-        PyObject* original = PyException_GetContext(failure);  // new reference, or null
-        PyErr_SetRaisedException(original != nullptr ? original : failure);
-        if (original != nullptr) Py_DECREF(failure);
+void add_entry(PyObject* frame, int offset) noexcept {
+    // A failure to make the entry (no memory) leaves the exception as it was.
+    PyObject* exception = PyErr_GetRaisedException();          // owned
+    PyObject* previous = PyException_GetTraceback(exception);  // new reference, or null
+    PyObject* entry = nullptr;
+    if (offset < 0) {
+        // The frame's own line: the first of its code.
+        PyErr_SetRaisedException(Py_NewRef(exception));
+        if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame)) == 0) {
+            Py_XDECREF(previous);
+            Py_DECREF(exception);
+            return;  // the pending exception carries the entry
+        }
+    } else {
+        PyCodeObject* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
+        entry = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii",
+                                      previous != nullptr ? previous : Py_None, frame, offset,
+                                      PyCode_Addr2Line(code, offset));
+        Py_DECREF(code);
+        if (entry != nullptr && PyException_SetTraceback(exception, entry) < 0) Py_CLEAR(entry);
     }
+    if (entry == nullptr) PyErr_Clear();
+    Py_XDECREF(entry);
+    Py_XDECREF(previous);
+    PyErr_SetRaisedException(exception);
+}
+
+void add_entry(PyCodeObject* code, PyObject* globals, int offset) noexcept {
+    // The frame is made with no exception pending (allocation may run the
+    // garbage collector, and with it arbitrary finalisers).
+    PyObject* exception = PyErr_GetRaisedException();
+    PyObject* frame =
+        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr));
+    if (frame == nullptr) PyErr_Clear();
+    PyErr_SetRaisedException(exception);
+    if (frame == nullptr) return;
+    add_entry(frame, offset);
+    Py_DECREF(frame);
 }
 
 void add_inner_entry() noexcept {

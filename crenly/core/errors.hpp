@@ -134,8 +134,14 @@ private:
     PyObject* previous_inner_;
 };
 
-/// Adds to the pending exception the entry headed by `frame`.
-void add_entry(PyObject* frame) noexcept;
+/// Adds to the pending exception the traceback entry of `frame`, at the
+/// instruction `offset` of its code, or at its first line when -1. The one
+/// way an entry is made: a failure to make it (no memory) leaves the pending
+/// exception as it was, the original error rather than the failure.
+void add_entry(PyObject* frame, int offset = -1) noexcept;
+
+/// The same, with a frame made for `code` run with `globals`.
+void add_entry(PyCodeObject* code, PyObject* globals, int offset = -1) noexcept;
 
 /// Adds to the pending exception the entry of the code nested in the
 /// function under way (see EntryScope); nothing outside one.

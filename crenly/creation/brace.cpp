@@ -121,7 +121,7 @@ void make_objects(Prover& p, PyTypeObject* pattern_type) {
                                state.int0.get()));
     Ref sre = own(PyImport_ImportModule("_sre"));
     Ref compile = own(PyObject_GetAttrString(sre.get(), "compile"));
-    expect(Prover::is_c_function(compile.get(), "_sre", "compile"));
+    require_genuine(Prover::is_c_function(compile.get(), "_sre", "compile"));
     Ref code = own(PyList_New(std::ssize(brace_program)));
     for (Py_ssize_t i = 0; i < std::ssize(brace_program); ++i) {
         PyList_SET_ITEM(code.get(), i, require(PyLong_FromUnsignedLong(brace_program[i])));
@@ -134,7 +134,7 @@ void make_objects(Prover& p, PyTypeObject* pattern_type) {
     Ref program =
         own(PyObject_CallFunction(compile.get(), "OlOnOO", brace_pattern.get(), re_unicode,
                                   code.get(), brace_groups, no_names.get(), index_names.get()));
-    expect(Py_TYPE(program.get()) == pattern_type);
+    require_genuine(Py_TYPE(program.get()) == pattern_type);
     p.hold(program.get());
     objects.key = std::move(key);
     objects.program = std::move(program);
@@ -144,48 +144,51 @@ void make_objects(Prover& p, PyTypeObject* pattern_type) {
 void build_re(Prover& p) {
     ProvedRe found;
     found.re = p.bound(state.namespace_.get(), "re");
-    expect(PyModule_CheckExact(found.re));
+    require_genuine(PyModule_CheckExact(found.re));
     p.keep_type(found.re);
     PyObject* re_dict = PyModule_GetDict(found.re);
     found.search = p.bound(re_dict, "search");
     p.function(found.search, found.re, "search");
     PyObject* defaults = PyFunction_GET_DEFAULTS(found.search);
-    expect(defaults != nullptr && PyTuple_CheckExact(defaults) && PyTuple_GET_SIZE(defaults) == 1 &&
-           PyTuple_GET_ITEM(defaults, 0) == state.int0.get() &&
-           PyFunction_GET_KW_DEFAULTS(found.search) == nullptr);
+    require_genuine(defaults != nullptr && PyTuple_CheckExact(defaults) &&
+                    PyTuple_GET_SIZE(defaults) == 1 &&
+                    PyTuple_GET_ITEM(defaults, 0) == state.int0.get() &&
+                    PyFunction_GET_KW_DEFAULTS(found.search) == nullptr);
     PyObject* compile = p.bound(re_dict, "_compile");
     p.function(compile, found.re, "_compile");
-    expect(PyFunction_GET_DEFAULTS(compile) == nullptr &&
-           PyFunction_GET_KW_DEFAULTS(compile) == nullptr);
+    require_genuine(PyFunction_GET_DEFAULTS(compile) == nullptr &&
+                    PyFunction_GET_KW_DEFAULTS(compile) == nullptr);
     found.cache = p.bound(re_dict, "_cache2");
-    expect(PyDict_CheckExact(found.cache));
+    require_genuine(PyDict_CheckExact(found.cache));
     // isinstance(flags, RegexFlag): RegexFlag's metaclass checks instances
     // as type does.
     PyObject* flag = p.bound(re_dict, "RegexFlag");
-    expect(PyType_Check(flag));
+    require_genuine(PyType_Check(flag));
     p.keep_type(flag);
     Ref type_dict = own(PyType_GetDict(&PyType_Type));
     Ref instancecheck =
         dict_get(type_dict.get(), Ref(own(PyUnicode_FromString("__instancecheck__"))).get());
-    expect(p.attribute(reinterpret_cast<PyObject*>(Py_TYPE(flag)), "__instancecheck__") ==
-           instancecheck.get());
+    require_genuine(p.attribute(reinterpret_cast<PyObject*>(Py_TYPE(flag)), "__instancecheck__") ==
+                    instancecheck.get());
     PyObject* builtins = PyModule_GetDict(state.builtins.get());
-    expect(Prover::is_c_function(p.bound(builtins, "isinstance"), "builtins", "isinstance") &&
-           p.bound(builtins, "type") == reinterpret_cast<PyObject*>(&PyType_Type));
+    require_genuine(
+        Prover::is_c_function(p.bound(builtins, "isinstance"), "builtins", "isinstance") &&
+        p.bound(builtins, "type") == reinterpret_cast<PyObject*>(&PyType_Type));
     p.absent(re_dict, "isinstance");
     p.absent(re_dict, "type");
     // The compiled pattern type of the _sre module.
     PyObject* pattern = p.bound(re_dict, "Pattern");
-    expect(PyType_Check(pattern));
+    require_genuine(PyType_Check(pattern));
     found.pattern_type = reinterpret_cast<PyTypeObject*>(pattern);
     const unsigned long flags = found.pattern_type->tp_flags;
-    expect((flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
-           std::strcmp(found.pattern_type->tp_name, "re.Pattern") == 0 &&
-           (flags & Py_TPFLAGS_HEAPTYPE));
+    require_genuine((flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
+                    std::strcmp(found.pattern_type->tp_name, "re.Pattern") == 0 &&
+                    (flags & Py_TPFLAGS_HEAPTYPE));
     PyObject* module = PyType_GetModule(found.pattern_type);  // borrowed
     if (module == nullptr) PyErr_Clear();
     const PyModuleDef* def = module != nullptr ? PyModule_GetDef(module) : nullptr;
-    expect(def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, "_sre") == 0);
+    require_genuine(def != nullptr && def->m_name != nullptr &&
+                    std::strcmp(def->m_name, "_sre") == 0);
     make_objects(p, found.pattern_type);
     p.on_commit([found] { proved_re = found; });
 }

@@ -85,22 +85,13 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
 /// Adds to the pending exception the entry "init crenly.crenly" at `line` of
 /// the virtual file: the statement of the module body that failed.
 void add_init_entry(int line) noexcept {
-    // The frame is made with no exception pending (allocation may run the
-    // garbage collector, and with it arbitrary finalisers).
     PyObject* pending = PyErr_GetRaisedException();
     PyCodeObject* code = PyCode_NewEmpty("crenly/crenly", "init crenly.crenly", line);
-    PyObject* frame = nullptr;
-    if (code != nullptr) {
-        frame = reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), code, state.namespace_.get(), nullptr));
-        Py_DECREF(code);
-    }
-    // Keep the original error rather than the failure to decorate it.
-    if (frame == nullptr) PyErr_Clear();
+    if (code == nullptr) PyErr_Clear();  // the original error is kept, undecorated
     PyErr_SetRaisedException(pending);
-    if (frame == nullptr) return;
-    add_entry(frame);
-    Py_DECREF(frame);
+    if (code == nullptr) return;
+    add_entry(code, state.namespace_.get());
+    Py_DECREF(code);
 }
 
 /// Create step: one interpreter per process; the same module object for

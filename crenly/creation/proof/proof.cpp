@@ -155,8 +155,8 @@ Ref compiled_code(PyObject* loader, PyObject* origin, PyObject* cached) {
     Ref stats = own(PyObject_CallMethod(loader, "path_stats", "O", origin));
     Ref mtime = own(PyNumber_Long(Ref(own(PyMapping_GetItemString(stats.get(), "mtime"))).get()));
     Ref size = own(PyMapping_GetItemString(stats.get(), "size"));
-    expect(PyBytes_Check(data.get()) && PyBytes_GET_SIZE(data.get()) >= 16 &&
-           PyLong_Check(size.get()));
+    require_genuine(PyBytes_Check(data.get()) && PyBytes_GET_SIZE(data.get()) >= 16 &&
+                    PyLong_Check(size.get()));
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
     auto word = [&](int i) {  // the header's words are little-endian
         return std::uint32_t{bytes[4 * i]} | std::uint32_t{bytes[4 * i + 1]} << 8 |
@@ -198,12 +198,12 @@ Ref module_code(PyObject* module) {
                                            origin.get()));
         }
     } else {
-        expect(is(machinery.get(), "FrozenImporter") ||
-               is(machinery.get(), "SourcelessFileLoader") ||
-               is(Ref(own(PyImport_ImportModule("zipimport"))).get(), "zipimporter"));
+        require_genuine(is(machinery.get(), "FrozenImporter") ||
+                        is(machinery.get(), "SourcelessFileLoader") ||
+                        is(Ref(own(PyImport_ImportModule("zipimport"))).get(), "zipimporter"));
         code = own(PyObject_CallMethod(loader.get(), "get_code", "O", name.get()));
     }
-    expect(PyCode_Check(code.get()));
+    require_genuine(PyCode_Check(code.get()));
     return code;
 }
 
@@ -350,7 +350,7 @@ PyObject* Prover::keep(PyObject* o) { return kept_.push_back({Ref::borrow(o), nu
 PyObject* Prover::hold(PyObject* o) { return held_.push_back(Ref::borrow(o)), o; }
 
 PyObject* Prover::read(PyObject* dict, PyObject* key) {
-    expect(PyDict_CheckExact(dict));
+    require_genuine(PyDict_CheckExact(dict));
     require_status(PyDict_Watch(watchers.dicts, dict));
     watchers.name_dicts.insert(dict);
     watchers.names.insert({dict, PyObject_Hash(key)});
@@ -365,25 +365,27 @@ PyObject* Prover::read(PyObject* dict, const char* key) {
 
 PyObject* Prover::bound(PyObject* dict, const char* key) {
     PyObject* value = read(dict, key);
-    expect(value != nullptr);
+    require_genuine(value != nullptr);
     return hold(value);
 }
 
-void Prover::absent(PyObject* dict, const char* key) { expect(read(dict, key) == nullptr); }
+void Prover::absent(PyObject* dict, const char* key) {
+    require_genuine(read(dict, key) == nullptr);
+}
 
 void Prover::slot(PyObject* owner, PyObject** slot) {
-    expect(*slot != nullptr);
+    require_genuine(*slot != nullptr);
     kept_.push_back({Ref::borrow(owner), slot, Ref::borrow(*slot)});
 }
 
 void Prover::watch(PyObject* type) {
-    expect(PyType_Check(type));
+    require_genuine(PyType_Check(type));
     if (!watched_.insert(type).second) return;
     hold(type);
     // Made abstract by setting __abstractmethods__, which its dictionary reports.
     Ref dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
     read(dict.get(), "__abstractmethods__");
-    expect(!(reinterpret_cast<PyTypeObject*>(type)->tp_flags & Py_TPFLAGS_IS_ABSTRACT));
+    require_genuine(!(reinterpret_cast<PyTypeObject*>(type)->tp_flags & Py_TPFLAGS_IS_ABSTRACT));
     slot(type, &reinterpret_cast<PyTypeObject*>(type)->tp_mro);
 }
 
@@ -391,7 +393,7 @@ PyObject* Prover::attribute(PyObject* type, const char* name, std::size_t start,
     watch(type);
     // Held: a lookup may compare keys by Python code, which may replace the MRO.
     Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(type)->tp_mro);
-    expect(mro && PyTuple_CheckExact(mro.get()));
+    require_genuine(mro && PyTuple_CheckExact(mro.get()));
     Ref key = own(PyUnicode_InternFromString(name));
     // Each dictionary looked in is watched for the name: one earlier in the
     // MRO that gains it would hide the one found.
@@ -400,7 +402,7 @@ PyObject* Prover::attribute(PyObject* type, const char* name, std::size_t start,
             own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
         if (PyObject* value = read(dict.get(), key.get())) return hold(value);
     }
-    expect(!must_exist);
+    require_genuine(!must_exist);
     return nullptr;
 }
 
@@ -414,17 +416,18 @@ void Prover::runs(PyObject* code) {
 
 void Prover::function(PyObject* f, PyObject* module, const char* qualname) {
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
-    expect(f != nullptr && PyFunction_Check(f) && PyModule_Check(module) &&
-           fn->func_globals == PyModule_GetDict(module) &&
-           fn->func_builtins == PyModule_GetDict(state.builtins.get()) &&
-           PyCode_Check(fn->func_code) && is_module_code(fn->func_code, module, qualname) &&
-           (fn->func_closure == nullptr || PyTuple_CheckExact(fn->func_closure)));
+    require_genuine(f != nullptr && PyFunction_Check(f) && PyModule_Check(module) &&
+                    fn->func_globals == PyModule_GetDict(module) &&
+                    fn->func_builtins == PyModule_GetDict(state.builtins.get()) &&
+                    PyCode_Check(fn->func_code) &&
+                    is_module_code(fn->func_code, module, qualname) &&
+                    (fn->func_closure == nullptr || PyTuple_CheckExact(fn->func_closure)));
     hold(f);
     watchers.kept_functions.insert(f);
     runs(fn->func_code);
     for (Py_ssize_t i = 0; fn->func_closure && i < PyTuple_GET_SIZE(fn->func_closure); ++i) {
         PyObject* cell = PyTuple_GET_ITEM(fn->func_closure, i);
-        expect(PyCell_Check(cell));
+        require_genuine(PyCell_Check(cell));
         slot(cell, &reinterpret_cast<PyCellObject*>(cell)->ob_ref);
     }
 }
@@ -437,10 +440,10 @@ PyObject* Prover::unwrap(PyObject* wrapper) {
                                                                                      : "";
     Ref dict = own(PyType_GetDict(type));
     Ref member = dict_get(dict.get(), Ref(own(PyUnicode_FromString(name))).get());
-    expect(member && Py_TYPE(member.get()) == &PyMemberDescr_Type);
+    require_genuine(member && Py_TYPE(member.get()) == &PyMemberDescr_Type);
     const PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member.get())->d_member;
     // The older kind of object member, which staticmethod and property use.
-    expect(def->type == Py_T_OBJECT_EX || def->type == _Py_T_OBJECT);
+    require_genuine(def->type == Py_T_OBJECT_EX || def->type == _Py_T_OBJECT);
     auto** field = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(wrapper) + def->offset);
     slot(wrapper, field);
     return *field;

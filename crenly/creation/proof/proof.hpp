@@ -37,8 +37,9 @@ namespace crenly::creation::proof {
 
 struct NotGenuine {};  // thrown while proving: something is not the genuine object
 
-/// Throws NotGenuine unless `condition` holds.
-inline void expect(bool condition) {
+/// Throws NotGenuine unless `condition` holds (as require() throws
+/// PythonError for a failed C-API call).
+inline void require_genuine(bool condition) {
     if (!condition) throw NotGenuine{};
 }
 

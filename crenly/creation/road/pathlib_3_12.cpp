@@ -41,7 +41,7 @@ constexpr AttributeSpec attributes[] = {
     {"_root", posix_path, pure, Kind::member},
     {"_tail_cached", posix_path, pure, Kind::member},
     {"_str", posix_path, pure, Kind::member},
-    {"_flavour", posix_path, pure_posix, Kind::flavour},
+    {"_flavour", posix_path, pure_posix, Kind::parser_module},
     // Instances get and set their attributes the ordinary way.
     {"__getattribute__", posix_path, object, Kind::object},
     {"__setattr__", posix_path, object, Kind::object},
@@ -63,11 +63,16 @@ constexpr KeywordSpec keywords[] = {{"stat", "follow_symlinks", Default::true_}}
 
 // is_dir and is_file call self.stat(), which calls os.stat.
 constexpr CallSpec calls[] = {
-    {Call::mkdir_mkdir, "mkdir", "mkdir"}, {Call::mkdir_is_dir, "mkdir", "is_dir"},
-    {Call::is_dir_stat, "is_dir", "stat"}, {Call::is_dir_stat, "stat", "stat"},
-    {Call::touch_utime, "touch", "utime"}, {Call::touch_open, "touch", "open"},
-    {Call::touch_close, "touch", "close"}, {Call::is_file_stat, "is_file", "stat"},
-    {Call::is_file_stat, "stat", "stat"},  {Call::absolute_getcwd, "absolute", "getcwd", true},
+    {Call::mkdir_os_mkdir, "mkdir", "mkdir"},
+    {Call::mkdir_is_dir, "mkdir", "is_dir"},
+    {Call::is_dir_os_stat, "is_dir", "stat"},
+    {Call::is_dir_os_stat, "stat", "stat"},
+    {Call::touch_os_utime, "touch", "utime"},
+    {Call::touch_os_open, "touch", "open"},
+    {Call::touch_os_close, "touch", "close"},
+    {Call::is_file_os_stat, "is_file", "stat"},
+    {Call::is_file_os_stat, "stat", "stat"},
+    {Call::absolute_os_getcwd, "absolute", "getcwd", true},
 };
 
 }  // namespace

@@ -44,7 +44,7 @@ constexpr AttributeSpec attributes[] = {
     {"_root", posix_path, pure, Kind::member},
     {"_tail_cached", posix_path, pure, Kind::member},
     {"_str", posix_path, pure, Kind::member},
-    {"parser", posix_path, pure_posix, Kind::flavour},
+    {"parser", posix_path, pure_posix, Kind::parser_module},
     // Instances get and set their attributes the ordinary way.
     {"__getattribute__", posix_path, object, Kind::object},
     {"__setattr__", posix_path, object, Kind::object},
@@ -70,11 +70,16 @@ constexpr KeywordSpec keywords[] = {{"stat", "follow_symlinks", Default::true_},
 // is_dir and is_file call self.stat(), which calls os.stat; absolute calls
 // os.getcwd() twice, last for a path without a root.
 constexpr CallSpec calls[] = {
-    {Call::mkdir_mkdir, "mkdir", "mkdir"}, {Call::mkdir_is_dir, "mkdir", "is_dir"},
-    {Call::is_dir_stat, "is_dir", "stat"}, {Call::is_dir_stat, "stat", "stat"},
-    {Call::touch_utime, "touch", "utime"}, {Call::touch_open, "touch", "open"},
-    {Call::touch_close, "touch", "close"}, {Call::is_file_stat, "is_file", "stat"},
-    {Call::is_file_stat, "stat", "stat"},  {Call::absolute_getcwd, "absolute", "getcwd", true},
+    {Call::mkdir_os_mkdir, "mkdir", "mkdir"},
+    {Call::mkdir_is_dir, "mkdir", "is_dir"},
+    {Call::is_dir_os_stat, "is_dir", "stat"},
+    {Call::is_dir_os_stat, "stat", "stat"},
+    {Call::touch_os_utime, "touch", "utime"},
+    {Call::touch_os_open, "touch", "open"},
+    {Call::touch_os_close, "touch", "close"},
+    {Call::is_file_os_stat, "is_file", "stat"},
+    {Call::is_file_os_stat, "stat", "stat"},
+    {Call::absolute_os_getcwd, "absolute", "getcwd", true},
 };
 
 }  // namespace

@@ -49,11 +49,11 @@ bool equals_text(PyObject* o, const char* text) {
 /// `f`'s positional defaults: the exact int `mode`, then the `flags`.
 unsigned expect_defaults(PyObject* f, long mode, std::initializer_list<PyObject*> flags) {
     PyObject* defaults = PyFunction_GET_DEFAULTS(f);
-    expect(defaults != nullptr && PyTuple_CheckExact(defaults) &&
-           PyTuple_GET_SIZE(defaults) == 1 + static_cast<Py_ssize_t>(flags.size()) &&
-           equals_int(PyTuple_GET_ITEM(defaults, 0), mode));
+    require_genuine(defaults != nullptr && PyTuple_CheckExact(defaults) &&
+                    PyTuple_GET_SIZE(defaults) == 1 + static_cast<Py_ssize_t>(flags.size()) &&
+                    equals_int(PyTuple_GET_ITEM(defaults, 0), mode));
     Py_ssize_t i = 1;
-    for (PyObject* flag : flags) expect(PyTuple_GET_ITEM(defaults, i++) == flag);
+    for (PyObject* flag : flags) require_genuine(PyTuple_GET_ITEM(defaults, i++) == flag);
     return static_cast<unsigned>(mode);
 }
 
@@ -96,7 +96,7 @@ int call_offset(PyObject* code, const CallSpec& spec) {
         argument = 0;
     }
     PyErr_Clear();  // an index out of range finds nothing
-    expect(found >= 0);
+    require_genuine(found >= 0);
     return found;
 }
 
@@ -104,14 +104,14 @@ int call_offset(PyObject* code, const CallSpec& spec) {
 PyObject* module_named(Prover& p, const char* name) {
     Ref module = Ref::steal(PyImport_GetModule(Ref(own(PyUnicode_FromString(name))).get()));
     if (!module && PyErr_Occurred()) throw_python_error();
-    expect(module && PyModule_CheckExact(module.get()));
+    require_genuine(module && PyModule_CheckExact(module.get()));
     return p.hold(module.get());
 }
 
 /// A module bound as `name` in `dict`, which must stay, and stay a plain module.
 PyObject* module_at(Prover& p, PyObject* dict, const char* name) {
     PyObject* module = p.bound(dict, name);
-    expect(PyModule_CheckExact(module));
+    require_genuine(PyModule_CheckExact(module));
     p.keep_type(module);
     return module;
 }
@@ -122,16 +122,16 @@ std::vector<PyObject*> prove_mro(Prover& p, const PathlibTable& table) {
     std::vector<PyObject*> order;
     for (const ClassSpec& spec : table.classes) {
         PyObject* cls = p.bound(PyModule_GetDict(module_named(p, spec.module)), spec.name);
-        expect(Py_IS_TYPE(cls, &PyType_Type));
+        require_genuine(Py_IS_TYPE(cls, &PyType_Type));
         order.push_back(cls);
     }
     order.push_back(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     p.watch(order[0]);  // and with it the MRO
     PyObject* mro = reinterpret_cast<PyTypeObject*>(order[0])->tp_mro;
-    expect(mro != nullptr && PyTuple_CheckExact(mro) &&
-           PyTuple_GET_SIZE(mro) == static_cast<Py_ssize_t>(order.size()));
+    require_genuine(mro != nullptr && PyTuple_CheckExact(mro) &&
+                    PyTuple_GET_SIZE(mro) == static_cast<Py_ssize_t>(order.size()));
     for (std::size_t i = 0; i < order.size(); ++i) {
-        expect(PyTuple_GET_ITEM(mro, static_cast<Py_ssize_t>(i)) == order[i]);
+        require_genuine(PyTuple_GET_ITEM(mro, static_cast<Py_ssize_t>(i)) == order[i]);
     }
     return order;
 }
@@ -143,37 +143,38 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
     for (const AttributeSpec& spec : table.attributes) {
         PyObject* value = p.attribute(concrete, spec.name, spec.start);
         Ref owner_dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(order[spec.owner])));
-        expect(dict_get(owner_dict.get(), Ref(own(PyUnicode_InternFromString(spec.name))).get())
-                   .get() == value);
+        require_genuine(
+            dict_get(owner_dict.get(), Ref(own(PyUnicode_InternFromString(spec.name))).get())
+                .get() == value);
         if (spec.kind == Kind::object) continue;  // object's own, which cannot change
-        if (spec.kind == Kind::flavour) {
-            expect(value == posixpath);
+        if (spec.kind == Kind::parser_module) {
+            require_genuine(value == posixpath);
             continue;
         }
         if (spec.kind == Kind::member) {
-            expect(Py_TYPE(value) == &PyMemberDescr_Type &&
-                   reinterpret_cast<PyDescrObject*>(value)->d_type ==
-                       reinterpret_cast<PyTypeObject*>(order[spec.owner]));
-            expect(members < static_cast<int>(PathSlot::count_));
+            require_genuine(Py_TYPE(value) == &PyMemberDescr_Type &&
+                            reinterpret_cast<PyDescrObject*>(value)->d_type ==
+                                reinterpret_cast<PyTypeObject*>(order[spec.owner]));
+            require_genuine(members < static_cast<int>(PathSlot::count_));
             found.slots[members++] = reinterpret_cast<PyMemberDescrObject*>(value)->d_member;
             continue;
         }
         const ClassSpec& where = table.classes[spec.owner];
         // A wrapper of another kind holds the same function to other effect.
-        expect(spec.kind == Kind::function ||
-               Py_TYPE(value) == (spec.kind == Kind::static_method  ? &PyStaticMethod_Type
-                                  : spec.kind == Kind::class_method ? &PyClassMethod_Type
-                                                                    : &PyProperty_Type));
+        require_genuine(spec.kind == Kind::function ||
+                        Py_TYPE(value) == (spec.kind == Kind::static_method  ? &PyStaticMethod_Type
+                                           : spec.kind == Kind::class_method ? &PyClassMethod_Type
+                                                                             : &PyProperty_Type));
         PyObject* function = spec.kind == Kind::function ? value : p.unwrap(value);
         p.function(function, module_named(p, where.module),
                    (std::string(where.name) + "." + (spec.code ? spec.code : spec.name)).c_str());
     }
-    expect(members == static_cast<int>(PathSlot::count_));
+    require_genuine(members == static_cast<int>(PathSlot::count_));
     if (table.path_init) {
         // Path.__init__ calls super().__init__: its __class__ cell is Path.
         PyObject* closure = PyFunction_GET_CLOSURE(p.attribute(concrete, "__init__"));
-        expect(closure != nullptr && PyTuple_GET_SIZE(closure) == 1 &&
-               PyCell_GET(PyTuple_GET_ITEM(closure, 0)) == order[table.path]);
+        require_genuine(closure != nullptr && PyTuple_GET_SIZE(closure) == 1 &&
+                        PyCell_GET(PyTuple_GET_ITEM(closure, 0)) == order[table.path]);
     }
     // The defaults the road relies on.
     found.mkdir_mode = expect_defaults(p.attribute(concrete, "mkdir"), 0777, {Py_False, Py_False});
@@ -183,13 +184,13 @@ void prove_attributes(Prover& p, const PathlibTable& table, const std::vector<Py
         const auto listed = std::ranges::count_if(table.keywords, [&](const KeywordSpec& other) {
             return std::strcmp(other.function, spec.function) == 0;
         });
-        expect(kwdefaults != nullptr && PyDict_CheckExact(kwdefaults) &&
-               PyDict_GET_SIZE(kwdefaults) == listed);
-        expect(p.bound(kwdefaults, spec.keyword) ==
-               (spec.value == Default::true_ ? Py_True : Py_None));
+        require_genuine(kwdefaults != nullptr && PyDict_CheckExact(kwdefaults) &&
+                        PyDict_GET_SIZE(kwdefaults) == listed);
+        require_genuine(p.bound(kwdefaults, spec.keyword) ==
+                        (spec.value == Default::true_ ? Py_True : Py_None));
     }
     // Failed lookups of slots not yet filled find no __getattr__.
-    expect(p.attribute(concrete, "__getattr__", 0, false) == nullptr);
+    require_genuine(p.attribute(concrete, "__getattr__", 0, false) == nullptr);
     found.concrete = reinterpret_cast<PyTypeObject*>(concrete);
 }
 
@@ -202,14 +203,14 @@ void prove_calls(Prover& p, const PathlibTable& table, ProvedPathlib& found) {
                 ? p.bound(PyModule_GetDict(module_named(p, spec.module)), spec.function)
                 : p.attribute(reinterpret_cast<PyObject*>(found.concrete), spec.function);
         if (Py_IS_TYPE(function, &PyStaticMethod_Type)) function = p.unwrap(function);
-        expect(PyFunction_Check(function));
+        require_genuine(PyFunction_Check(function));
         CallPath& path = found.calls[static_cast<int>(spec.point)];
-        expect(path.count < static_cast<int>(std::size(path.sites)));
+        require_genuine(path.count < static_cast<int>(std::size(path.sites)));
         PyObject* code = PyFunction_GET_CODE(function);
         path.sites[path.count++] = {code, PyFunction_GET_GLOBALS(function),
                                     call_offset(code, spec)};
     }
-    for (const CallPath& path : found.calls) expect(path.count > 0);
+    for (const CallPath& path : found.calls) require_genuine(path.count > 0);
 }
 
 /// The module globals of the table, each the module or the C function named.
@@ -217,9 +218,9 @@ void prove_globals(Prover& p, const PathlibTable& table) {
     for (const GlobalSpec& spec : table.globals) {
         PyObject* value = p.bound(PyModule_GetDict(module_named(p, spec.module)), spec.name);
         if (spec.c_name != nullptr) {
-            expect(Prover::is_c_function(value, spec.value, spec.c_name));
+            require_genuine(Prover::is_c_function(value, spec.value, spec.c_name));
         } else {
-            expect(value == module_named(p, spec.value));
+            require_genuine(value == module_named(p, spec.value));
             p.keep_type(value);
         }
     }
@@ -250,8 +251,9 @@ void prove_builtins(Prover& p, const PathlibTable& table, PyObject* posixpath) {
     PyObject* builtins = PyModule_GetDict(state.builtins.get());
     for (const BuiltinSpec& spec : specs) {
         PyObject* value = p.bound(builtins, spec.name);
-        expect(spec.object != nullptr ? value == spec.object
-                                      : Prover::is_c_function(value, "builtins", spec.name));
+        require_genuine(spec.object != nullptr
+                            ? value == spec.object
+                            : Prover::is_c_function(value, "builtins", spec.name));
         // No module global hides it.
         for (const char* module : table.function_modules) {
             p.absent(PyModule_GetDict(module_named(p, module)), spec.name);
@@ -267,36 +269,37 @@ void prove_stat_result(Prover& p, PyObject* os_dict) {
     auto* stat_result = reinterpret_cast<PyObject*>(Py_TYPE(result.get()));
     p.keep(stat_result);
     PyObject* st_mode = p.attribute(stat_result, "st_mode");
-    expect(Py_IS_TYPE(stat_result, &PyType_Type) && Py_TYPE(st_mode) == &PyMemberDescr_Type &&
-           reinterpret_cast<PyDescrObject*>(st_mode)->d_type ==
-               reinterpret_cast<PyTypeObject*>(stat_result) &&
-           std::strcmp(reinterpret_cast<PyMemberDescrObject*>(st_mode)->d_member->name,
-                       "st_mode") == 0);
+    require_genuine(Py_IS_TYPE(stat_result, &PyType_Type) &&
+                    Py_TYPE(st_mode) == &PyMemberDescr_Type &&
+                    reinterpret_cast<PyDescrObject*>(st_mode)->d_type ==
+                        reinterpret_cast<PyTypeObject*>(stat_result) &&
+                    std::strcmp(reinterpret_cast<PyMemberDescrObject*>(st_mode)->d_member->name,
+                                "st_mode") == 0);
     // A tuple's attributes: the ordinary lookup (tuple's own, or from 3.14
     // on object's, as the lookup on tuple finds it).
     Ref ordinary =
         own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__getattribute__"));
-    expect(p.attribute(stat_result, "__getattribute__") == ordinary.get());
+    require_genuine(p.attribute(stat_result, "__getattribute__") == ordinary.get());
 }
 
 void build(Prover& p) {
     const PathlibTable* known = pathlib_table();
-    expect(known != nullptr);  // a version without a table: the pathlib steps
+    require_genuine(known != nullptr);  // a version without a table: the pathlib steps
     const PathlibTable& table = *known;
     ProvedPathlib found;
-    expect(utf8_file_system());
+    require_genuine(utf8_file_system());
     // The os and posixpath modules, as the path classes' module binds them.
     PyObject* classes_dict = PyModule_GetDict(module_named(p, table.classes_module));
     PyObject* os = module_at(p, classes_dict, "os");
     PyObject* posixpath = module_at(p, classes_dict, "posixpath");
-    expect(os == module_named(p, "os") && posixpath == module_named(p, "posixpath"));
+    require_genuine(os == module_named(p, "os") && posixpath == module_named(p, "posixpath"));
     PyObject* os_dict = PyModule_GetDict(os);
     PyObject* posixpath_dict = PyModule_GetDict(posixpath);
 
     const std::vector<PyObject*> order = prove_mro(p, table);
     prove_attributes(p, table, order, posixpath, found);
     // The global Path of the module is pathlib's.
-    expect(p.bound(state.namespace_.get(), "Path") == order[table.path]);
+    require_genuine(p.bound(state.namespace_.get(), "Path") == order[table.path]);
 
     if (table.ignore_error != nullptr) {
         // is_dir's and is_file's filter finds the errors the road takes as
@@ -306,35 +309,36 @@ void build(Prover& p) {
         p.function(p.bound(helpers, "_ignore_error"), helpers_module, "_ignore_error");
         PyObject* ignored = p.bound(helpers, "_IGNORED_ERRNOS");
         const long numbers[] = {ENOENT, ENOTDIR, EBADF, ELOOP};
-        expect(PyTuple_CheckExact(ignored) && PyTuple_GET_SIZE(ignored) == std::ssize(numbers));
+        require_genuine(PyTuple_CheckExact(ignored) &&
+                        PyTuple_GET_SIZE(ignored) == std::ssize(numbers));
         for (Py_ssize_t i = 0; i < std::ssize(numbers); ++i) {
-            expect(equals_int(PyTuple_GET_ITEM(ignored, i), numbers[i]));
+            require_genuine(equals_int(PyTuple_GET_ITEM(ignored, i), numbers[i]));
         }
         found.helpers_globals = helpers;
         found.ignore_error = p.keep(Ref(own(PyUnicode_InternFromString("_ignore_error"))).get());
     }
 
     // os.
-    expect(equals_text(p.bound(os_dict, "name"), "posix"));
+    require_genuine(equals_text(p.bound(os_dict, "name"), "posix"));
     for (const char* name : {"mkdir", "stat", "utime", "open", "close", "getcwd", "fspath"}) {
-        expect(Prover::is_c_function(p.bound(os_dict, name), "posix", name));
+        require_genuine(Prover::is_c_function(p.bound(os_dict, name), "posix", name));
     }
-    expect(equals_int(p.bound(os_dict, "O_CREAT"), O_CREAT) &&
-           equals_int(p.bound(os_dict, "O_WRONLY"), O_WRONLY));
-    if (table.os_path) expect(p.bound(os_dict, "path") == posixpath);
+    require_genuine(equals_int(p.bound(os_dict, "O_CREAT"), O_CREAT) &&
+                    equals_int(p.bound(os_dict, "O_WRONLY"), O_WRONLY));
+    if (table.os_path) require_genuine(p.bound(os_dict, "path") == posixpath);
 
     // posixpath, as the path class's flavour.
-    expect(p.bound(posixpath_dict, "os") == os);
+    require_genuine(p.bound(posixpath_dict, "os") == os);
     for (const PosixpathSpec& spec : table.posixpath) {
         PyObject* f = p.bound(posixpath_dict, spec.name);
         if (spec.c_module != nullptr) {
-            expect(Prover::is_c_function(f, spec.c_module, spec.c_name));
+            require_genuine(Prover::is_c_function(f, spec.c_module, spec.c_name));
         } else {
             p.function(f, module_named(p, spec.module), spec.name);
         }
     }
-    expect(equals_text(p.bound(posixpath_dict, "sep"), "/") &&
-           p.bound(posixpath_dict, "altsep") == Py_None);
+    require_genuine(equals_text(p.bound(posixpath_dict, "sep"), "/") &&
+                    p.bound(posixpath_dict, "altsep") == Py_None);
 
     prove_globals(p, table);
     prove_calls(p, table, found);

@@ -16,14 +16,14 @@ namespace crenly::creation::road {
 /// raised there carries pathlib's traceback entries of the calls that lead
 /// to it (CallSpec).
 enum class Call {
-    mkdir_mkdir,      // Path.mkdir: os.mkdir(self, mode)
-    mkdir_is_dir,     // Path.mkdir: self.is_dir() after a failure
-    is_dir_stat,      // is_dir: down to its os.stat
-    touch_utime,      // Path.touch: os.utime(self, None)
-    touch_open,       // Path.touch: os.open(self, flags, mode)
-    touch_close,      // Path.touch: os.close(fd)
-    is_file_stat,     // is_file: down to its os.stat
-    absolute_getcwd,  // Path.absolute: os.getcwd()
+    mkdir_os_mkdir,      // Path.mkdir: os.mkdir(self, mode)
+    mkdir_is_dir,        // Path.mkdir: self.is_dir() after a failure
+    is_dir_os_stat,      // is_dir: down to its os.stat
+    touch_os_utime,      // Path.touch: os.utime(self, None)
+    touch_os_open,       // Path.touch: os.open(self, flags, mode)
+    touch_os_close,      // Path.touch: os.close(fd)
+    is_file_os_stat,     // is_file: down to its os.stat
+    absolute_os_getcwd,  // Path.absolute: os.getcwd()
     count_
 };
 
@@ -33,9 +33,9 @@ enum class Kind {
     static_method,  // a staticmethod, classmethod or property holding one,
     class_method,   // that very kind of wrapper
     property,
-    member,   // a slot of the owner
-    flavour,  // the posixpath module
-    object,   // object's own (the ordinary attribute lookup)
+    member,         // a slot of the owner
+    parser_module,  // the module that parses paths (posixpath)
+    object,         // object's own (the ordinary attribute lookup)
 };
 
 /// A class of the MRO of PosixPath (object excepted), in order.

@@ -25,27 +25,16 @@ namespace {
 
 using Calls = std::initializer_list<Call>;
 
-/// Adds to the pending exception the traceback entry of pathlib's call at `site`.
-void add_entry(const CallSite& site) {
-    auto* code = reinterpret_cast<PyCodeObject*>(site.code);
-    Ref exception = Ref::steal(PyErr_GetRaisedException());
-    Ref frame = own(
-        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, site.globals, nullptr)));
-    Ref previous = Ref::steal(PyException_GetTraceback(exception.get()));
-    Ref entry = own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii",
-                                          previous ? previous.get() : Py_None, frame.get(),
-                                          site.offset, PyCode_Addr2Line(code, site.offset)));
-    require_status(PyException_SetTraceback(exception.get(), entry.get()));
-    PyErr_SetRaisedException(exception.release());
-}
-
 /// Adds to the pending exception pathlib's traceback entries at `calls`
 /// (outermost first, each down its own path): the frames an exception
 /// raised at the last passes.
-void add_entries(const ProvedPathlib& pathlib, Calls calls) {
+void add_entries(const ProvedPathlib& pathlib, Calls calls) noexcept {
     for (auto call = std::rbegin(calls); call != std::rend(calls); ++call) {
         const CallPath& path = pathlib.calls[static_cast<int>(*call)];
-        for (int i = path.count - 1; i >= 0; --i) add_entry(path.sites[i]);
+        for (int i = path.count - 1; i >= 0; --i) {
+            const CallSite& site = path.sites[i];
+            add_entry(reinterpret_cast<PyCodeObject*>(site.code), site.globals, site.offset);
+        }
     }
 }
 
@@ -57,7 +46,7 @@ void add_entries(const ProvedPathlib& pathlib, Calls calls) {
 class Road final : public CreatedPath {
 public:
     Road(PyObject* filepath, const Texts& texts, Proof& proof)
-        : pathlib(proved_pathlib()), filepath_(filepath), t_(texts), proof_(proof) {}
+        : pathlib(proved_pathlib()), filepath_(filepath), texts_(texts), proof_(proof) {}
 
     const ProvedPathlib pathlib;
 
@@ -80,7 +69,7 @@ public:
     /// code at `calls`, but -1 for an OSError that an `except OSError` of
     /// the step around the call takes (`os_error_taken`).
     template <class F>
-    int system(Calls calls, F&& call, bool os_error_taken = false) {
+    int syscall(Calls calls, F&& call, bool os_error_taken = false) {
         static_assert(noexcept(call()), "nothing may leave while the lock is let go");
         while (true) {
             PyThreadState* head = PyInterpreterState_ThreadHead(PyInterpreterState_Get());
@@ -114,39 +103,41 @@ public:
 
     PyObject* object() override {
         if (!object_) {
-            object_ = make(filepath_, t_.count, reached_ >= Step::touch ? t_.text.get() : nullptr);
+            object_ = make(filepath_, texts_.count,
+                           reached_ >= Step::touch ? texts_.text.get() : nullptr);
         }
         return object_.get();
     }
 
     Ref parent() override {
         // The path itself when it has no component, else one without its last.
-        if (t_.count == 0) return Ref::borrow(object());
-        const Py_ssize_t end = t_.count == 1
-                                   ? t_.root
-                                   : PyUnicode_FindChar(t_.text.get(), '/', t_.root,
-                                                        PyUnicode_GET_LENGTH(t_.text.get()), -1);
-        Ref text = own(PyUnicode_Substring(t_.text.get(), 0, end));
-        return make(text.get(), t_.count - 1, end > 0 ? text.get() : dot.get());
+        if (texts_.count == 0) return Ref::borrow(object());
+        const Py_ssize_t end =
+            texts_.count == 1 ? texts_.root
+                              : PyUnicode_FindChar(texts_.text.get(), '/', texts_.root,
+                                                   PyUnicode_GET_LENGTH(texts_.text.get()), -1);
+        Ref text = own(PyUnicode_Substring(texts_.text.get(), 0, end));
+        return make(text.get(), texts_.count - 1, end > 0 ? text.get() : dot.get());
     }
 
     // The later steps call out (the clipboard flag, _notify): each text is
     // checked anew. Once the object is made, its texts are its own.
     Ref text() override {
         python_may_have_run();
-        if (!object_ && holds()) return Ref::borrow(t_.text.get());
+        if (!object_ && holds()) return Ref::borrow(texts_.text.get());
         return CreatedPath::text();
     }
 
     Ref absolute_text() override {
         python_may_have_run();
         if (!object_ && holds()) {
-            if (t_.root > 0) return Ref::borrow(t_.text.get());  // absolute already
+            if (texts_.root > 0) return Ref::borrow(texts_.text.get());  // absolute already
             char cwd[PATH_MAX + 1];
-            const int error = system({Call::absolute_getcwd},
-                                     [&]() noexcept { return getcwd(cwd, sizeof cwd) != nullptr; });
+            const int error = syscall({Call::absolute_os_getcwd}, [&]() noexcept {
+                return getcwd(cwd, sizeof cwd) != nullptr;
+            });
             // Once os.getcwd has returned, pathlib joins the texts.
-            if (error == 0 && holds()) return road::absolute_text(t_, cwd);
+            if (error == 0 && holds()) return road::absolute_text(texts_, cwd);
         }
         return CreatedPath::absolute_text();  // os.getcwd afresh, raising its error
     }
@@ -158,10 +149,10 @@ private:
         Ref made = own(pathlib.concrete->tp_alloc(pathlib.concrete, 0));
         Ref raws = own(PyList_New(1));
         PyList_SET_ITEM(raws.get(), 0, Py_NewRef(raw));
-        Ref root = own(PyUnicode_Substring(t_.text.get(), 0, t_.root));
-        Ref rest = own(PyUnicode_Substring(t_.text.get(), t_.root, PY_SSIZE_T_MAX));
+        Ref root = own(PyUnicode_Substring(texts_.text.get(), 0, texts_.root));
+        Ref rest = own(PyUnicode_Substring(texts_.text.get(), texts_.root, PY_SSIZE_T_MAX));
         Ref parts =
-            own(t_.count > 0 ? PyUnicode_Split(rest.get(), slash.get(), -1) : PyList_New(0));
+            own(texts_.count > 0 ? PyUnicode_Split(rest.get(), slash.get(), -1) : PyList_New(0));
         Ref tail = own(PyList_GetSlice(parts.get(), 0, count));
         PyObject* const values[] = {raws.get(), state.empty_str.get(), root.get(), tail.get(),
                                     text};
@@ -177,7 +168,7 @@ private:
     static inline const Text dot{"."};
 
     PyObject* filepath_;
-    const Texts& t_;
+    const Texts& texts_;
     Proof& proof_;
     Ref held_ = Ref::borrow(pathlib.objects);  // keeps what `pathlib` points to alive
     bool checked_ = true;  // made right after the proof held, before any Python code
@@ -196,7 +187,7 @@ FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
     struct stat st {};
     const bool filtered = road.pathlib.ignore_error != nullptr;
     try {
-        const int error = road.system(calls, [&]() noexcept { return stat(path, &st) == 0; });
+        const int error = road.syscall(calls, [&]() noexcept { return stat(path, &st) == 0; });
         if (error != 0 && (!filtered || error == ENOENT || error == ENOTDIR || error == EBADF ||
                            error == ELOOP)) {
             return FileKind::absent;
@@ -224,12 +215,12 @@ FileKind stat_as_pathlib(Road& road, Calls calls, const char* path) {
 /// code, as it runs once Python code may have replaced what it uses.
 void close_in_python(const ProvedPathlib& pathlib, int fd) {
     try {
-        PyObject* globals = pathlib.calls[static_cast<int>(Call::touch_close)].sites[0].globals;
+        PyObject* globals = pathlib.calls[static_cast<int>(Call::touch_os_close)].sites[0].globals;
         Ref close =
             own(PyObject_GetAttrString(load_global_in(globals, str(Id::os)).get(), "close"));
         call(close, Ref(own(PyLong_FromLong(fd))));
     } catch (const PythonError&) {
-        add_entries(pathlib, {Call::touch_close});
+        add_entries(pathlib, {Call::touch_os_close});
         throw;
     }
 }
@@ -241,7 +232,7 @@ std::uint64_t calls() noexcept { return pathlib_proof().taken_count(); }
 bool create(PyObject* self, PyObject* filepath) {
     Proof& proof = pathlib_proof();
     Texts t;
-    if (!PyUnicode_CheckExact(filepath) || !proof.holds() || !make_texts(filepath, t)) return false;
+    if (!proof.holds() || !make_texts(filepath, t)) return false;
     // From here to the first system call no Python code runs: the texts are
     // made by C code, and the path object stands for Path(filepath) now.
     Road road(filepath, t, proof);
@@ -254,12 +245,12 @@ bool create(PyObject* self, PyObject* filepath) {
     // failure, and a handler's OSError that mkdir takes are left to pathlib.
     const char* parent = t.parent.c_str();
     if (!road.holds()) return python_steps();
-    const int made = road.system(
-        {Call::mkdir_mkdir},
+    const int made = road.syscall(
+        {Call::mkdir_os_mkdir},
         [&]() noexcept { return mkdir(parent, static_cast<mode_t>(road.pathlib.mkdir_mode)) == 0; },
         /*os_error_taken=*/true);
     if (made != 0 && (made == ENOENT || made < 0 || !road.holds() ||
-                      stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_stat}, parent) !=
+                      stat_as_pathlib(road, {Call::mkdir_is_dir, Call::is_dir_os_stat}, parent) !=
                           FileKind::directory)) {
         return python_steps();
     }
@@ -267,7 +258,7 @@ bool create(PyObject* self, PyObject* filepath) {
     // is_dir(): a directory is refused.
     road.reach(Step::is_dir);
     if (!road.holds()) return python_steps();
-    const FileKind before = stat_as_pathlib(road, {Call::is_dir_stat}, t.file);
+    const FileKind before = stat_as_pathlib(road, {Call::is_dir_os_stat}, t.file);
     if (before == FileKind::error) return python_steps();
     if (before == FileKind::directory) raise_os_error(EISDIR, road);
 
@@ -275,15 +266,15 @@ bool create(PyObject* self, PyObject* filepath) {
     // OSError, passes), else the file made and closed.
     road.reach(Step::touch);
     if (!road.holds()) return python_steps();
-    const int refreshed = road.system(
-        {Call::touch_utime},
+    const int refreshed = road.syscall(
+        {Call::touch_os_utime},
         [&]() noexcept {
             return utimensat(AT_FDCWD, t.file, nullptr, 0) == 0;  // now, following links
         },
         /*os_error_taken=*/true);
     if (refreshed != 0) {
         int fd = -1;
-        if (!road.holds() || road.system({Call::touch_open}, [&]() noexcept {
+        if (!road.holds() || road.syscall({Call::touch_os_open}, [&]() noexcept {
                 fd = open(t.file, O_CREAT | O_WRONLY | O_CLOEXEC,
                           static_cast<mode_t>(road.pathlib.touch_mode));
                 return fd >= 0;
@@ -294,7 +285,7 @@ bool create(PyObject* self, PyObject* filepath) {
             close_in_python(road.pathlib, fd);
         } else if (close(fd) != 0) {  // closed whatever it returns: as os.close, no second try
             PyErr_SetFromErrno(PyExc_OSError);
-            add_entries(road.pathlib, {Call::touch_close});
+            add_entries(road.pathlib, {Call::touch_os_close});
             throw_python_error();
         }
     }
@@ -302,7 +293,7 @@ bool create(PyObject* self, PyObject* filepath) {
     // is_file(): a device or another file that is not regular made no file.
     road.reach(Step::is_file);
     if (!road.holds()) return python_steps();
-    const FileKind after = stat_as_pathlib(road, {Call::is_file_stat}, t.file);
+    const FileKind after = stat_as_pathlib(road, {Call::is_file_os_stat}, t.file);
     if (after == FileKind::error) return python_steps();
     // Back in create_file once is_file() has returned, where the handlers of
     // the signals that came during the steps run, as if they came meanwhile

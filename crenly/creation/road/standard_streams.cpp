@@ -21,8 +21,9 @@ namespace {
 
 #ifdef _WIN32
 using Stream = HANDLE;
-Stream stream(int i) noexcept {
-    return GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+/// Standard output (0) or error (1).
+Stream standard_stream(int which) noexcept {
+    return GetStdHandle(which == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
 /// Whether `h` is a handle that processes started from here inherit.
@@ -37,7 +38,8 @@ void set_inherited(Stream h, bool inherited) noexcept {
 }
 #else
 using Stream = int;
-Stream stream(int i) noexcept { return i + 1; }
+/// Standard output (0) or error (1).
+Stream standard_stream(int which) noexcept { return which == 0 ? STDOUT_FILENO : STDERR_FILENO; }
 
 /// Whether descriptor `fd` is open and kept by the programs run from here.
 bool inherited(Stream fd) noexcept {
@@ -61,7 +63,7 @@ thread_local int copying = 0;
 
 void restore() noexcept {
     for (int i = 0; i < 2; ++i) {
-        if (changed[i]) set_inherited(stream(i), true);
+        if (changed[i]) set_inherited(standard_stream(i), true);
         changed[i] = false;
     }
 }
@@ -82,9 +84,9 @@ StandardStreamsNotInherited::StandardStreamsNotInherited() noexcept {
     ++copying;
     if (holders++ > 0) return;
     for (int i = 0; i < 2; ++i) {
-        if (!inherited(stream(i))) continue;
+        if (!inherited(standard_stream(i))) continue;
         changed[i] = true;
-        set_inherited(stream(i), false);
+        set_inherited(standard_stream(i), false);
     }
 }
 
