@@ -2,7 +2,6 @@
 (and a folder's own in its *_helpers.py): a test module imports those, and
 takes fixtures from the conftest.py files by name."""
 
-import json
 import os
 import shutil
 import subprocess
@@ -14,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import MARK, PACKAGE_DIR, PRELUDE, WINDOWS, run_python, write_tree
+from helpers import PACKAGE_DIR, PRELUDE, WINDOWS, child_env, forcing, run_command, write_tree
 
 
 def pytest_configure(config):
@@ -27,16 +26,31 @@ def pytest_configure(config):
     config.add_cleanup(env.undo)
 
 
+# What the code of a child on a road follows: the module as m, the pathlib
+# steps forced on the pathlib road; at exit the child tells on stderr how many
+# calls the native road stood in for (Run.calls).
+ROAD = """
+import atexit, contextlib, gc, io, os, pathlib, sys, types
+import crenly.crenly as m
+{force}
+atexit.register(lambda: print("road calls:", m.FileCreator.create_file._shortcut_calls, file=sys.stderr))
+"""
+
+
 @pytest.fixture
-def py(tmp_path):
-    """`py(code, *argv, **kw)`: run code in a fresh interpreter in a scratch
-    working directory (tmp_path/work unless cwd= is given)."""
+def child(tmp_path):
+    """`child(code, *argv, road=None, prefix=(), cwd=None, extra_paths=(), env=None, timeout=60)`:
+    run `code` (dedented, after PRELUDE, and after ROAD on a `road`; a Path:
+    that script) in a fresh interpreter behind the command `prefix`, in the
+    scratch directory tmp_path/work unless cwd= is given; returns its Run."""
     work = tmp_path / "work"
     work.mkdir(exist_ok=True)
 
-    def run(code, *argv, cwd=None, **kw):
-        return run_python(code, *argv, cwd=cwd or work, **kw)
-
+    def run(code, *argv, road=None, prefix=(), cwd=None, extra_paths=(), env=None, timeout=60):
+        road_code = ROAD.format(force=forcing(road)) if road else ""
+        args = [code] if isinstance(code, Path) else ["-c", PRELUDE + road_code + textwrap.dedent(code)]
+        return run_command([*prefix, sys.executable, *args, *argv], cwd=cwd or work,
+                           env=env or child_env(extra_paths), timeout=timeout)
     return run
 
 
@@ -58,6 +72,41 @@ def crenly_bin():
     path = bin_dir / "Scripts" / "crenly.exe" if WINDOWS else bin_dir / "crenly"
     assert path.exists(), f"launcher not installed at {path}"
     return path
+
+
+# Command prefixes that run root bound by permission bits, in order: without
+# the capabilities that let it past them (its own files, such as the checkout
+# and the test's folders, still its own), or as nobody.
+UNPRIVILEGED = {
+    "root without the file-permission capabilities": [
+        "setpriv", "--inh-caps=-dac_override,-dac_read_search",
+        "--bounding-set=-dac_override,-dac_read_search"],
+    "nobody": ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"],
+}
+
+
+@pytest.fixture
+def unprivileged():
+    """(command prefix, scratch directory that all may read) for a child bound
+    by permission bits: the current user's, or root's first of UNPRIVILEGED that
+    can import crenly.crenly there."""
+    if WINDOWS:
+        pytest.skip("POSIX permission bits and setpriv do not exist on Windows")
+    if os.geteuid() == 0 and shutil.which("setpriv") is None:
+        pytest.skip("setpriv (util-linux) missing")
+    scratch = Path(tempfile.mkdtemp(prefix="crenly-perm-")).resolve()
+    scratch.chmod(0o755)
+    reasons = []
+    try:
+        for who, prefix in UNPRIVILEGED.items() if os.geteuid() == 0 else [("current user", [])]:
+            probe = run_command([*prefix, sys.executable, "-c", "import crenly.crenly"], cwd=scratch)
+            if probe.returncode == 0:
+                yield prefix, scratch
+                return
+            reasons.append(f"{who}: {(probe.stderr.strip().splitlines() or ['?'])[-1]}")
+        pytest.skip(f"no unprivileged child can import crenly.crenly ({'; '.join(reasons)})")
+    finally:
+        shutil.rmtree(scratch)
 
 
 @pytest.fixture(scope="module")
@@ -93,18 +142,6 @@ def x_display():
 def fakes(tmp_path):
     """`fakes(tree, name)`: write a package tree (None skips a file), return its directory."""
     return lambda tree, name="fakes": write_tree(tmp_path / name, tree)
-
-
-@pytest.fixture
-def report(py):
-    """`report(code, **kw)`: run code that ends by calling report(**values) in a
-    child; return (the output before the report, the values)."""
-    def run(code, **kw):
-        r = py(PRELUDE + textwrap.dedent(code), **kw)
-        assert r.returncode == 0 and MARK in r.stdout, r.describe()
-        before, _, data = r.stdout.partition(MARK + "\n")
-        return before, json.loads(data)
-    return run
 
 
 @pytest.fixture(scope="session")

@@ -1,15 +1,18 @@
 """Plain helpers that every test folder shares: the host (Windows, Wine), the
-child-interpreter runner, and the texts that the module prints in several places.
-Every scenario that depends on import-time state runs in a fresh interpreter,
-started from a scratch directory so that the source tree never shadows the
-installed package."""
+command runner and what a child's output tells, and the texts that the module
+prints in several places.
+Every scenario that depends on import-time state runs in a fresh interpreter
+(conftest.py's `child`), started from a scratch directory so that the source
+tree never shadows the installed package."""
 
 import ctypes
 import gc
+import io
+import json
 import os
 import subprocess
 import sys
-import textwrap
+import tempfile
 import tracemalloc
 from dataclasses import dataclass
 from pathlib import Path
@@ -64,6 +67,20 @@ SUBCLASS_NOTE = ("crenly rejects subclasses of built-in types here, which is str
                  "PEP 484 requires.")
 
 
+# The pathlib steps of create_file, forced: the global Path bound to a subclass
+# that adds nothing, which no proof accepts. Code for a process whose module is
+# `m`; `forcing(road)` is that code for the road a test runs on.
+FORCE_PATHLIB = "m.Path = type('Forced', (m.Path().__class__,), {'__slots__': ()})"
+
+
+def forcing(road):
+    return FORCE_PATHLIB if road == "pathlib" else "pass"
+
+
+def force_pathlib(module):
+    exec(FORCE_PATHLIB, {"m": module})
+
+
 def on_windows(posix, windows):
     """The expectation for this host: `windows` on Windows, else `posix`."""
     return windows if WINDOWS else posix
@@ -111,6 +128,25 @@ class Run:
         assert self.returncode == 0, self.describe()
         return self
 
+    def parts(self, mark="---"):
+        """(the output before the line `mark`, the output after it), the run having succeeded."""
+        assert f"{mark}\n" in self.ok().stdout, self.describe()
+        return self.stdout.split(f"{mark}\n", 1)
+
+    def after(self) -> list:
+        """The lines printed after the line "---"."""
+        return self.parts()[1].splitlines()
+
+    def report(self):
+        """(the output before the report, the values) of a child that called report(**values)."""
+        before, values = self.parts(MARK)
+        return before, json.loads(values)
+
+    @property
+    def calls(self) -> int:
+        """How many calls the native road stood in for: a child on a road tells at exit."""
+        return int(self.stderr.rsplit("road calls: ", 1)[1].split()[0])
+
 
 def child_env(extra_paths=(), **overrides) -> dict:
     """The environment for a child interpreter: UTF-8 output, no inherited
@@ -137,16 +173,18 @@ def without_bytecode(folder) -> dict:
 
 
 def run_command(argv, *, cwd, env=None, timeout=60) -> Run:
-    """Run an installed command (e.g. the `crenly` launcher) by its argv."""
-    proc = subprocess.run(argv, cwd=cwd, env=env or child_env(), capture_output=True, text=True,
-                          encoding="utf-8", errors="surrogateescape", timeout=timeout)
-    return Run(argv, proc.returncode, proc.stdout, proc.stderr)
-
-
-def run_python(code: str, *argv, extra_paths=(), env=None, **kw) -> Run:
-    """Run `code` (dedented) with `python -c` in a new interpreter."""
-    return run_command([sys.executable, "-c", textwrap.dedent(code), *argv],
-                       env=env or child_env(extra_paths), **kw)
+    """Run a command (an interpreter, the `crenly` launcher) by its argv. Its
+    output goes to files: a pipe would stay open as long as a helper that it
+    leaves in the background (a clipboard's) holds it."""
+    outputs = []
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        status = subprocess.run(argv, cwd=cwd, env=env or child_env(), stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err, timeout=timeout).returncode
+        for file in (out, err):
+            file.seek(0)
+            with io.TextIOWrapper(file, "utf-8", "surrogateescape") as text:  # universal newlines
+                outputs.append(text.read())
+    return Run(argv, status, *outputs)
 
 
 def write_tree(root: Path, tree: dict) -> Path:
@@ -163,10 +201,6 @@ def write_tree(root: Path, tree: dict) -> Path:
 
 MARK = "--report--"
 NO_TRELVIN = "raise ImportError('no trelvin here')\n"
-# A command prefix that runs root bound by permission bits: without the
-# capabilities that let it past them, its own files still its own.
-WITHOUT_FILE_CAPABILITIES = ["setpriv", "--inh-caps=-dac_override,-dac_read_search",
-                             "--bounding-set=-dac_override,-dac_read_search"]
 
 # Package trees (relative path -> source) to put in front of a child's sys.path.
 PRESENT = {"clipboard/__init__.py": "def copy(text):\n    pass\n", "gntp/__init__.py": "",
@@ -175,11 +209,11 @@ PRESENT = {"clipboard/__init__.py": "def copy(text):\n    pass\n", "gntp/__init_
 ABSENT = {"clipboard/__init__.py": "raise ImportError('no clipboard here')\n",
           "gntp/__init__.py": "raise ModuleNotFoundError('no gntp here')\n",
           "trelvin/__init__.py": NO_TRELVIN}
+# What every child's code follows: report(**values) hands values to Run.report.
 PRELUDE = f"""\
-import json as _json
 def report(**values):
-    print({MARK!r})
-    print(_json.dumps(values))
+    import json
+    print({MARK!r}, json.dumps(values), sep="\\n")
 """
 
 

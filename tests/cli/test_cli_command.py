@@ -187,8 +187,8 @@ for argv in (["prog", "--version"], ["prog", "--bogus"], ["prog", "-h"]):
 """
 
 
-def test_main_returns_and_lets_argparse_exits_through(py, env, tmp_path, help_text):
-    run = py(MAIN_CHILD, env=env())
+def test_main_returns_and_lets_argparse_exits_through(child, env, tmp_path, help_text):
+    run = child(MAIN_CHILD, env=env())
     cwd = (tmp_path / "work").resolve()
     assert run.stdout == (
         WARNINGS + ok(cwd, "a.txt") + summary(1, 1) + "-> int 0\n"

@@ -1,22 +1,8 @@
-"""Plain helpers of the creation tests: the one way to force the pathlib steps,
-the limits of brace expansion and a plain Python model of the expansion rules."""
+"""Plain helpers of the creation tests: the limits of brace expansion and a plain
+Python model of the expansion rules."""
 
 import itertools
 import re
-
-# The pathlib steps of create_file, forced: the global Path bound to a subclass
-# that adds nothing, which no proof accepts. Code for a process whose module is
-# `m`; `forcing(road)` is that code for the road a test runs on.
-FORCE_PATHLIB = "m.Path = type('Forced', (m.Path().__class__,), {'__slots__': ()})"
-
-
-def forcing(road):
-    return FORCE_PATHLIB if road == "pathlib" else "pass"
-
-
-def force_pathlib(module):
-    exec(FORCE_PATHLIB, {"m": module})
-
 
 PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"
 LIMIT = 1_000_000

@@ -133,14 +133,14 @@ for name, text in CASES.items():
 
 
 @pytest.mark.plain_build_only(reason="caps the address space below what ASan reserves for its shadow memory")
-def test_path_limit(py):
+def test_path_limit(child):
     cases = {name: text for name, (text, _) in LIMITS.items()}
-    run = py(LIMIT_CHILD.replace("CASES", repr(cases)), timeout=120).ok()
+    run = child(LIMIT_CHILD.replace("CASES", repr(cases)), timeout=120).ok()
     assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
         f"{name} {outcome}" for name, (_, outcome) in LIMITS.items()], run.describe()
 
 
-def test_ten_thousand_groups_on_a_small_stack(py):
+def test_ten_thousand_groups_on_a_small_stack(child):
     # A recursive expansion (one C frame per group) overruns a 512 KiB stack.
     code = """
     import threading
@@ -154,7 +154,7 @@ def test_ten_thousand_groups_on_a_small_stack(py):
     t.start(); t.join()
     print("=>", out[0] == ["x/a" + "xa" * 9999])
     """
-    run = py(code, timeout=120)
+    run = child(code, timeout=120)
     assert run.returncode == 0 and "=> True" in run.stdout.splitlines(), run.describe()
 
 
@@ -420,9 +420,9 @@ back("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
 
 
 @pytest.mark.parametrize("bytecode", ["compiled", "source only"])
-def test_re_patches_take_effect_and_leave_no_trace(py, tmp_path, bytecode):
+def test_re_patches_take_effect_and_leave_no_trace(child, tmp_path, bytecode):
     env = child_env() if bytecode == "compiled" else without_bytecode(tmp_path / "cache")
-    run = py(RE_PATCH_CHILD, str(INTERPRETER.freed_tool_observes), env=env).ok()
+    run = child(RE_PATCH_CHILD, str(INTERPRETER.freed_tool_observes), env=env).ok()
     # Each expansion's comment, or a comment line "# => ..." for one made in a loop.
     expected = re.findall(r'^ *(?:expand|back)\("([^"]+)".*  # (.+)$|^# => (.+)$', RE_PATCH_CHILD,
                           re.M)

@@ -82,6 +82,6 @@ proving.join()
                      "after: True True"]),
     (DURING_A_PROOF, ["child's road calls: 2"]),
 ], ids=["during a copy", "during a proof"])
-def test_a_child_forked_while_a_thread_is_inside_the_module(py, code, expected):
-    lines = py(code).ok().stdout.splitlines()
+def test_a_child_forked_while_a_thread_is_inside_the_module(child, code, expected):
+    lines = child(code).ok().stdout.splitlines()
     assert [line for line in lines if not line.startswith("\u2713")] == expected

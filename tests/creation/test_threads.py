@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from creation_helpers import forcing, model
+from creation_helpers import model
 from crenly import crenly as mod
 from helpers import WINDOWS, child_env
 
@@ -64,9 +64,7 @@ def test_eight_threads_share_the_module(creator, tmp_path, fast_switches):
 # ends it wherever it is: in a system call, in Python code the module called
 # (the clipboard copy, a notifier), or waiting for the interpreter lock.
 DAEMON = """
-import sys, threading, time
-import crenly.crenly as m
-{force}
+import threading, time
 services = sys.argv[1] == "on"
 m.HAS_CLIPBOARD = services and m.HAS_CLIPBOARD   # the real copy, or its warning
 m.HAS_GROWL = False
@@ -93,11 +91,10 @@ time.sleep(0.005)
 @pytest.mark.plain_build_only(reason="ASan does not follow the unwind with which glibc ends a daemon thread "
                                      "at exit: the unwinder writes to stack that the frames it left keep poisoned")
 @pytest.mark.parametrize("services", ["off", "on"])
-def test_exit_with_a_daemon_thread_inside_the_module(py, road, services):
+def test_exit_with_a_daemon_thread_inside_the_module(child, road, services):
     # No display: the real clipboard copy fails with its warning instead of
     # taking the desktop's clipboard and starting a helper.
     env = child_env(DISPLAY=None, WAYLAND_DISPLAY=None)
-    code = DAEMON.replace("{force}", forcing(road))
-    statuses = [py(code, services, timeout=60, env=env).returncode for _ in range(30)]
+    statuses = [child(DAEMON, services, road=road, env=env).returncode for _ in range(30)]
     crashes = [status for status in statuses if status != 0]
     assert crashes == [], f"{len(crashes)} of 30 exits failed: {crashes}"

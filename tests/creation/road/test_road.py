@@ -37,8 +37,7 @@ if __name__ == "__main__":  # a child of these tests: the helpers lie in the fol
     sys.path[1:1] = [str(pathlib.Path(__file__).resolve().parents[i]) for i in (1, 2)]
 
 import crenly.crenly as mod  # noqa: E402
-from creation_helpers import force_pathlib, forcing  # noqa: E402
-from helpers import INTERPRETER, WITHOUT_FILE_CAPABILITIES, child_env, without_bytecode  # noqa: E402
+from helpers import INTERPRETER, child_env, force_pathlib, without_bytecode  # noqa: E402
 
 if sys.platform == "win32":
     pytest.skip("create_file has no native road on Windows: it always takes the pathlib steps, "
@@ -362,24 +361,16 @@ def test_the_road_shows_what_the_pathlib_steps_show(tmp_path):
     assert TOTALS["native"] > 0, TOTALS  # the road stood in
 
 
-def run_child(mode, folder, prefix=()):
-    proc = subprocess.run([*prefix, sys.executable, __file__, "child", mode, str(folder)], cwd=folder,
-                          capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    return proc.stdout
+def test_with_an_audit_hook_installed_partway(child, tmp_path):
+    run = child(pathlib.Path(__file__), "child", "audit", str(tmp_path), cwd=tmp_path, timeout=600)
+    assert "road calls" in run.ok().stdout
 
 
-def test_with_an_audit_hook_installed_partway(tmp_path):
-    assert "road calls" in run_child("audit", tmp_path)
-
-
-@pytest.mark.skipif(os.geteuid() == 0 and shutil.which("setpriv") is None,
-                    reason="setpriv (util-linux) missing")
-def test_as_an_unprivileged_user(tmp_path):
-    # Root keeps its own files (the checkout, the test's folder, which other
-    # users may not enter) and loses only what lets it past permission bits.
-    prefix = () if os.geteuid() != 0 else WITHOUT_FILE_CAPABILITIES
-    assert "road calls" in run_child("plain", tmp_path, prefix)
+def test_as_an_unprivileged_user(child, unprivileged):
+    prefix, folder = unprivileged
+    run = child(pathlib.Path(__file__), "child", "plain", str(folder), prefix=prefix, cwd=folder,
+                timeout=600)
+    assert "road calls" in run.ok().stdout
 
 
 # ---- Each patch and each observer is honoured the moment it is made, and
@@ -597,28 +588,21 @@ def test_a_patch_made_mid_call_is_honoured(source, road, creator, fast_switches,
 # ---- Limits and hostile cases, in a fresh process each, on both roads.
 
 CHILD_PRELUDE = """
-import contextlib, gc, io, os, pathlib, sys
-import crenly.crenly as m
 m.HAS_CLIPBOARD = m.HAS_GROWL = False
-{force}
 creator = m.FileCreator()
 with contextlib.redirect_stdout(io.StringIO()):
     creator.create_file("warm-up")   # proves the road
 """
 
 
-def on_both_roads(py, tmp_path, code, *argv, **kw):
+def on_both_roads(child, tmp_path, code, *argv, **kw):
     """The output of `code` after CHILD_PRELUDE, the same on each road (each in
     a folder of its own), and the number of calls the native road stood in for."""
     outputs = {}
     for road in ("native", "pathlib"):
         (tmp_path / road).mkdir()
-        prelude = CHILD_PRELUDE.replace("{force}", forcing(road))
-        run = py(prelude + code + "\nprint('road calls:', m.FileCreator.create_file._shortcut_calls)",
-                 *argv, cwd=tmp_path / road, **kw)
-        assert run.returncode == 0, run.describe()
-        *lines, calls = run.stdout.replace(str(tmp_path / road), "<WORK>").splitlines()
-        outputs[road] = ("\n".join(lines), int(calls.split(": ")[1]))
+        run = child(CHILD_PRELUDE + code, *argv, road=road, cwd=tmp_path / road, **kw).ok()
+        outputs[road] = (run.stdout.replace(str(tmp_path / road), "<WORK>"), run.calls)
     assert outputs["native"][0] == outputs["pathlib"][0] and outputs["pathlib"][1] == 0, outputs
     return outputs["native"]
 
@@ -666,9 +650,9 @@ def depths():
     ("python frames", "d{depth}.txt", "source only"),
     ("c stack", "d{depth}/f.txt", "compiled"),
 ])
-def test_near_the_recursion_limit_the_roads_agree(py, tmp_path, limit, name, bytecode):
+def test_near_the_recursion_limit_the_roads_agree(child, tmp_path, limit, name, bytecode):
     env = child_env() if bytecode == "compiled" else without_bytecode(tmp_path / "cache")
-    text, calls = on_both_roads(py, tmp_path, LIMITS[limit] + """
+    text, calls = on_both_roads(child, tmp_path, LIMITS[limit] + """
 import re, threading
 def scan():
     for depth in depths():
@@ -688,10 +672,10 @@ thread.join()
     assert len(outcomes) > 1 and calls > 0, text
 
 
-def test_a_lookup_that_replaces_the_mro_mid_walk(py, tmp_path):
+def test_a_lookup_that_replaces_the_mro_mid_walk(child, tmp_path):
     # A key of PosixPath's own dictionary whose __eq__ gives the class its
     # bases anew (a new MRO) when a lookup of "touch" compares with it.
-    text, _ = on_both_roads(py, tmp_path, """
+    text, _ = on_both_roads(child, tmp_path, """
 class Key(str):
     def __hash__(self):
         return hash("touch")
@@ -722,8 +706,8 @@ while True:
 """
 
 
-def test_with_every_function_watcher_taken(py, tmp_path):
-    text, calls = on_both_roads(py, tmp_path, TAKE_FUNCTION_WATCHERS + """
+def test_with_every_function_watcher_taken(child, tmp_path):
+    text, calls = on_both_roads(child, tmp_path, TAKE_FUNCTION_WATCHERS + """
 def is_file(self, *args, **kwargs):
     print("is_file replaced")
     return False
@@ -745,11 +729,11 @@ with contextlib.redirect_stdout(io.StringIO()):
     assert "is_file replaced" in text and calls > 0, text
 
 
-def test_a_proof_overtaken_by_a_patch_is_dropped(py, tmp_path):
+def test_a_proof_overtaken_by_a_patch_is_dropped(child, tmp_path):
     # A proof on another thread waits inside a lookup of posixpath's "sep"
     # (after it has read os.mkdir) while os.mkdir is patched; the pathlib
     # steps call the patch from then on.
-    text, _ = on_both_roads(py, tmp_path, """
+    text, _ = on_both_roads(child, tmp_path, """
 import posixpath, threading
 waiting, patched, genuine, made = threading.Event(), threading.Event(), os.mkdir, []
 class Key(str):
@@ -882,7 +866,7 @@ def handler_raising(exception):
     # an error that is_dir's filter raises up to 3.13, and genericpath's isdir swallows from 3.14 on
     ("new.statintr", handler_raising("PermissionError(13, 'from the handler')"), [], None),
 ])
-def test_a_failure_and_a_signal_look_the_same(py, tmp_path, shim, name, prepare, shown, result):
+def test_a_failure_and_a_signal_look_the_same(child, tmp_path, shim, name, prepare, shown, result):
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     code = prepare + f"""
 try:
@@ -890,7 +874,7 @@ try:
 except BaseException:
     print(__import__("traceback").format_exc())
 print("utime calls:", __import__("ctypes").CDLL(None).shim_utime_calls())"""
-    out, calls = on_both_roads(py, tmp_path, code, "--debug", env=child_env(LD_PRELOAD=preload))
+    out, calls = on_both_roads(child, tmp_path, code, "--debug", env=child_env(LD_PRELOAD=preload))
     assert calls > 0 and all(text in out for text in shown), out  # the road stood in
     if result is not None:
         assert f"\n{result}\nutime calls:" in out
