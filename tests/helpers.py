@@ -1,6 +1,6 @@
 """Plain helpers that every test folder shares: the host (Windows, Wine), the
-command runner and what a child's output tells, and the texts that the module
-prints in several places.
+command runner and what a child's output tells, the texts that the module prints
+in several places, and the plain program that is the oracle of the module.
 Every scenario that depends on import-time state runs in a fresh interpreter
 (conftest.py's `child`), started from a scratch directory so that the source
 tree never shadows the installed package."""
@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import tracemalloc
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -79,6 +80,20 @@ def forcing(road):
 
 def force_pathlib(module):
     exec(FORCE_PATHLIB, {"m": module})
+
+
+# The plain Python program of bench/comparators: the oracle of the module's
+# brace expansion and command. It probes the optional packages as the module
+# does; the client package's compile-time warnings stay silent (growl_daemon.py).
+sys.path.append(str(REPO / "bench" / "comparators"))
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    import plain_crenly as plain  # noqa: E402
+
+
+def plain_expansion(text):
+    """The plain program's expansion of `text` (its method reads nothing of self)."""
+    return plain.FileCreator.parse_brace_expansion(None, text)
 
 
 def on_windows(posix, windows):

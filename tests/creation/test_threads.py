@@ -10,9 +10,8 @@ import time
 
 import pytest
 
-from creation_helpers import model
 from crenly import crenly as mod
-from helpers import WINDOWS, child_env
+from helpers import WINDOWS, child_env, plain_expansion
 
 THREADS, SECONDS = 8, 2.0
 PATTERNS = ["t{i}/{{a, b}}{{c,d}}.x", "plain{i}.txt", "{{x,y}}{{1,2,3}}/t{i}{{z}}", "{{a,b}}" * 21]
@@ -32,7 +31,7 @@ def test_eight_threads_share_the_module(creator, tmp_path, fast_switches):
 
     def work(i):
         creator = shared if i % 2 else mod.FileCreator()
-        cases = [(text, expand(model, text)) for text in (p.format(i=i) for p in PATTERNS)]
+        cases = [(text, expand(plain_expansion, text)) for text in (p.format(i=i) for p in PATTERNS)]
         start.wait()
         stop = time.monotonic() + SECONDS
         try:
