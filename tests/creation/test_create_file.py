@@ -317,13 +317,12 @@ print("result:", fc.create_file(PATH))
     ("ro/new.txt", "[Errno 13] Permission denied: 'ro/new.txt'"),
     ("ro/sub/new.txt", "[Errno 13] Permission denied: 'ro/sub'"),
 ])
-def test_unwritable_directory_fails_and_changes_nothing(child, unprivileged, road, path, error):
-    prefix, scratch = unprivileged
-    (scratch / "ro").mkdir()
-    before = prepare(scratch)
-    (scratch / "ro").chmod(0o555)
-    assert create(child, road, path, prefix=prefix, cwd=scratch) == failed(path, error)
-    assert snapshot(scratch) == before
+def test_unwritable_directory_fails_and_changes_nothing(child, unprivileged, road, work, path, error):
+    (work / "ro").mkdir()
+    before = prepare(work)
+    (work / "ro").chmod(0o555)
+    assert create(child, road, path, prefix=unprivileged) == failed(path, error)
+    assert snapshot(work) == before
 
 
 # Symbolic-link loops and names that Windows refuses or maps to a device: a

@@ -366,10 +366,9 @@ def test_with_an_audit_hook_installed_partway(child, tmp_path):
     assert "road calls" in run.ok().stdout
 
 
-def test_as_an_unprivileged_user(child, unprivileged):
-    prefix, folder = unprivileged
-    run = child(pathlib.Path(__file__), "child", "plain", str(folder), prefix=prefix, cwd=folder,
-                timeout=600)
+def test_as_an_unprivileged_user(child, unprivileged, tmp_path):
+    run = child(pathlib.Path(__file__), "child", "plain", str(tmp_path), prefix=unprivileged,
+                cwd=tmp_path, timeout=600)
     assert "road calls" in run.ok().stdout
 
 
