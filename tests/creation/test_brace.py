@@ -6,7 +6,7 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from creation_helpers import CHAR_LIMIT_MESSAGE, LIMIT_MESSAGE
+from creation_helpers import CHAR_LIMIT_MESSAGE, HOLD_A_PROOF, LIMIT_MESSAGE, TAKE_FUNCTION_WATCHERS
 from helpers import INTERPRETER, child_env, plain, plain_expansion, without_bytecode
 from crenly import crenly as mod
 
@@ -228,7 +228,7 @@ def test_substitute_match_positions_are_checked(expander, monkeypatch, reports, 
 # waits a few uses before the next (`back`: within the longest wait). The
 # comment after an expansion is what it must print: its result, the calls
 # recorded, its mark.
-RE_PATCH_CHILD = """
+RE_PATCH_CHILD = HOLD_A_PROOF + """
 import ctypes, importlib, re, sys, threading, traceback, _sre
 from unittest import mock
 from crenly import crenly
@@ -280,16 +280,9 @@ def recording_starts(code, offset):
     if code.co_name in ("search", "_compile"):
         calls.append(code.co_name)
 
-# Every function-watcher slot taken by another extension before the first
-# proof: no proof until one is free, so a code object replaced meanwhile runs.
-Watcher = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-ctypes.pythonapi.PyFunction_AddWatcher.argtypes = [Watcher]
-watching, taken = Watcher(lambda *args: 0), []
-while True:
-    try:
-        taken.append(ctypes.pythonapi.PyFunction_AddWatcher(watching))
-    except RuntimeError:
-        break
+# Every function-watcher slot taken before the first proof: no proof until
+# one is free, so a code object replaced meanwhile runs.
+""" + TAKE_FUNCTION_WATCHERS + """
 expand("first use")  # ['d/a', 'd/b'] 0 -
 expand("no function watcher to be had")  # ['d/a', 'd/b'] 0 -
 re.search = record(None)
@@ -306,23 +299,7 @@ back("function watchers to be had")  # ['d/a', 'd/b'] 0 +
 # read re._compile) while _compile is patched: dropped, never used.
 for _ in range(300):  # the proof has stood long enough to be made again at once
     expander.parse_brace_expansion("d/{a,b}")
-waiting, patched = threading.Event(), threading.Event()
-class Waiting(str):
-    armed = False  # once in place: putting it there compares it
-    def __hash__(self):
-        return hash("_cache2")
-    def __eq__(self, other):
-        if self.armed and not waiting.is_set():
-            waiting.set()
-            patched.wait()
-        return False
-cache = vars(re).pop("_cache2")
-vars(re)[Waiting("odd")] = None  # looked at before "_cache2" from now on
-vars(re)["_cache2"] = cache
-Waiting.armed = True
-proving = threading.Thread(target=expander.parse_brace_expansion, args=("d/{a,b}",))
-proving.start()
-waiting.wait()
+proving = held(re, "_cache2", expander.parse_brace_expansion, "d/{a,b}")
 with mock.patch("re._compile", record(other)):
     expand("_compile patched while a proof is made")  # ['d/{a,b}'] 1 -
     patched.set()

@@ -37,6 +37,7 @@ if __name__ == "__main__":  # a child of these tests: the helpers lie in the fol
     sys.path[1:1] = [str(pathlib.Path(__file__).resolve().parents[i]) for i in (1, 2)]
 
 import crenly.crenly as mod  # noqa: E402
+from creation_helpers import HOLD_A_PROOF, TAKE_FUNCTION_WATCHERS  # noqa: E402
 from helpers import INTERPRETER, child_env, force_pathlib, without_bytecode  # noqa: E402
 
 if sys.platform == "win32":
@@ -692,19 +693,6 @@ for name in ("a.txt", "b/c.txt", "a.txt"):
 # Every function-watcher slot taken by another extension before the first
 # proof: no proof then, so a code object replaced meanwhile is run (the
 # change goes unseen by the module); once a slot is free, the road returns.
-TAKE_FUNCTION_WATCHERS = """
-import ctypes
-Watcher = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-ctypes.pythonapi.PyFunction_AddWatcher.argtypes = [Watcher]
-watching, taken = Watcher(lambda *args: 0), []
-while True:
-    try:
-        taken.append(ctypes.pythonapi.PyFunction_AddWatcher(watching))
-    except RuntimeError:  # every slot is taken
-        break
-"""
-
-
 def test_with_every_function_watcher_taken(child, tmp_path):
     text, calls = on_both_roads(child, tmp_path, TAKE_FUNCTION_WATCHERS + """
 def is_file(self, *args, **kwargs):
@@ -732,25 +720,10 @@ def test_a_proof_overtaken_by_a_patch_is_dropped(child, tmp_path):
     # A proof on another thread waits inside a lookup of posixpath's "sep"
     # (after it has read os.mkdir) while os.mkdir is patched; the pathlib
     # steps call the patch from then on.
-    text, _ = on_both_roads(child, tmp_path, """
-import posixpath, threading
-waiting, patched, genuine, made = threading.Event(), threading.Event(), os.mkdir, []
-class Key(str):
-    armed = False  # once in place: putting it there compares it
-    def __hash__(self):
-        return hash("sep")
-    def __eq__(self, other):
-        if self.armed and not waiting.is_set():
-            waiting.set()
-            patched.wait()
-        return False
-sep = vars(posixpath).pop("sep")
-vars(posixpath)[Key("odd")] = None  # looked at before "sep" from now on
-vars(posixpath)["sep"] = sep
-Key.armed = True
-proving = threading.Thread(target=creator.create_file, args=("a/x.txt",))
-proving.start()
-waiting.wait()
+    text, _ = on_both_roads(child, tmp_path, HOLD_A_PROOF + """
+import posixpath
+genuine, made = os.mkdir, []
+proving = held(posixpath, "sep", creator.create_file, "a/x.txt")
 os.mkdir = lambda path, *args: made.append(os.fspath(path)[-1]) or genuine(path, *args)
 print(creator.create_file("b/x.txt"))
 patched.set()
