@@ -5,6 +5,7 @@ Every scenario that depends on import-time state runs in a fresh interpreter
 (conftest.py's `child`), started from a scratch directory so that the source
 tree never shadows the installed package."""
 
+import contextlib
 import ctypes
 import gc
 import io
@@ -239,7 +240,7 @@ class Sink:
 
 
 LEAK_CALLS = 300  # calls in a run of leak_check
-LEAK_BOUND = 8 * LEAK_CALLS  # bytes of traced memory that a run may leave behind
+LEAK_BOUND = 8 * LEAK_CALLS  # a run leaves less traced memory than this, in bytes
 # The interpreter's caches that keep objects a call made alive after it: the
 # type cache holds each attribute name it looked up (a name made by a call,
 # as argparse's '_handle_conflict_%s' % ..., stays there until its slot is
@@ -286,3 +287,12 @@ def leak_check(call, objects, times=LEAK_CALLS):
         tracemalloc.stop()
     after = [sys.getrefcount(o) for o in objects]
     return [a - b for a, b in zip(after, before)], grown
+
+
+def leaks(call, objects, memory=True):
+    """What many calls of `call` (its output dropped) leave behind, by
+    leak_check: None, or the changes of the objects' reference counts and the
+    traced growth, when a count moved or (`memory`) the growth reached LEAK_BOUND."""
+    with contextlib.redirect_stdout(Sink()):
+        deltas, grown = leak_check(call, objects)
+    return (deltas, grown) if any(deltas) or (memory and grown >= LEAK_BOUND) else None
