@@ -15,24 +15,19 @@ from helpers import (BY_VERSION, INTERPRETER, PACKAGE_DIR, PATH_CLASS, SUBCLASS_
 
 # The clipboard off; a recorder as the Growl notifier, so that the module's own
 # _notify reports each file, and on the instance a wrapper of _notify that
-# keeps the text it got for the recorder to print with its type. A first call
-# that fails, changing nothing, uses up the call that only proves the road.
+# keeps the text it got for the recorder to print with its type.
 PRELUDE = """
-m.HAS_CLIPBOARD = m.HAS_GROWL = False
+m.HAS_CLIPBOARD = False
 given = []
 def notify(**kw):
     filepath = given.pop()
     print("notify:", ascii(filepath), type(filepath).__name__, ascii(kw["description"]))
-fc = m.FileCreator()
 fc.growl = types.SimpleNamespace(notify=notify)
 def _notify(filepath, notify=fc._notify):
     given.append(filepath)
     return notify(filepath)
 fc._notify = _notify
 m.HAS_GROWL = True
-with contextlib.redirect_stdout(io.StringIO()):
-    fc.create_file("")
-print("---")
 """
 OLD = 10**18  # an mtime (ns) that any refresh would move
 # The error of making a directory where the file f stands.

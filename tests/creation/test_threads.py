@@ -66,18 +66,16 @@ DAEMON = """
 import threading, time
 services = sys.argv[1] == "on"
 m.HAS_CLIPBOARD = services and m.HAS_CLIPBOARD   # the real copy, or its warning
-m.HAS_GROWL = False
-creator = m.FileCreator()
 class Notifier:
     def notify(self, **kw):
         time.sleep(0)
 if services:
-    m.HAS_GROWL, creator.growl = True, Notifier()
+    m.HAS_GROWL, fc.growl = True, Notifier()
 running = threading.Event()
 def loop():
     for i in range(10**9):
-        creator.create_file(f"d{i % 7}/f{i % 50}.txt")
-        creator.create_file(f"d{i % 7}/f{i % 50}.txt/x")   # fails
+        fc.create_file(f"d{i % 7}/f{i % 50}.txt")
+        fc.create_file(f"d{i % 7}/f{i % 50}.txt/x")   # fails
         running.set()
 threading.Thread(target=loop, daemon=True).start()
 running.wait()

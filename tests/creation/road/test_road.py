@@ -587,22 +587,15 @@ def test_a_patch_made_mid_call_is_honoured(source, road, creator, fast_switches,
 
 # ---- Limits and hostile cases, in a fresh process each, on both roads.
 
-CHILD_PRELUDE = """
-m.HAS_CLIPBOARD = m.HAS_GROWL = False
-creator = m.FileCreator()
-with contextlib.redirect_stdout(io.StringIO()):
-    creator.create_file("warm-up")   # proves the road
-"""
-
-
 def on_both_roads(child, tmp_path, code, *argv, **kw):
-    """The output of `code` after CHILD_PRELUDE, the same on each road (each in
-    a folder of its own), and the number of calls the native road stood in for."""
+    """What `code` prints (the clipboard off, after the road's prelude, whose
+    creator is fc), the same on each road (each in a folder of its own), and
+    the number of calls the native road stood in for."""
     outputs = {}
     for road in ("native", "pathlib"):
         (tmp_path / road).mkdir()
-        run = child(CHILD_PRELUDE + code, *argv, road=road, cwd=tmp_path / road, **kw).ok()
-        outputs[road] = (run.stdout.replace(str(tmp_path / road), "<WORK>"), run.calls)
+        run = child("m.HAS_CLIPBOARD = False\n" + code, *argv, road=road, cwd=tmp_path / road, **kw)
+        outputs[road] = (run.parts()[1].replace(str(tmp_path / road), "<WORK>"), run.calls)
     assert outputs["native"][0] == outputs["pathlib"][0] and outputs["pathlib"][1] == 0, outputs
     return outputs["native"]
 
@@ -617,7 +610,7 @@ sys.setrecursionlimit(60)
 def at_depth(depth, name):
     if depth:
         return at_depth(depth - 1, name)
-    return creator.create_file(name)
+    return fc.create_file(name)
 def depths():
     return range(40, 60)
 """,
@@ -626,7 +619,7 @@ sys.setrecursionlimit(10**6)
 def at_depth(depth, name):
     if depth:
         return next(map(at_depth, [depth - 1], [name]))
-    return creator.create_file(name)
+    return fc.create_file(name)
 def dive(depth):
     try:
         return next(map(dive, [depth + 1]))
@@ -685,7 +678,7 @@ class Key(str):
         return False
 gc.get_referents(pathlib.PosixPath.__dict__)[0][Key("odd")] = None
 for name in ("a.txt", "b/c.txt", "a.txt"):
-    print(creator.create_file(name))
+    print(fc.create_file(name))
 """)
     assert "\u2713 File created" in text and "False" not in text
 
@@ -701,17 +694,17 @@ def is_file(self, *args, **kwargs):
 genuine, touch = pathlib.Path.is_file.__code__, pathlib.Path.touch
 with contextlib.redirect_stdout(io.StringIO()):
     for step in range(3):
-        creator.create_file(f"before{step}")
+        fc.create_file(f"before{step}")
         pathlib.Path.touch = lambda *args, **kwargs: None  # a change a proof would see
         pathlib.Path.touch = touch
 pathlib.Path.is_file.__code__ = is_file.__code__
-print(creator.create_file("replaced"))
+print(fc.create_file("replaced"))
 pathlib.Path.is_file.__code__ = genuine
 for slot in taken:
     ctypes.pythonapi.PyFunction_ClearWatcher(slot)
 with contextlib.redirect_stdout(io.StringIO()):
     for step in range(300):
-        creator.create_file(f"after{step}")
+        fc.create_file(f"after{step}")
 """)
     assert "is_file replaced" in text and calls > 0, text
 
@@ -723,12 +716,12 @@ def test_a_proof_overtaken_by_a_patch_is_dropped(child, tmp_path):
     text, _ = on_both_roads(child, tmp_path, HOLD_A_PROOF + """
 import posixpath
 genuine, made = os.mkdir, []
-proving = held(posixpath, "sep", creator.create_file, "a/x.txt")
+proving = held(posixpath, "sep", fc.create_file, "a/x.txt")
 os.mkdir = lambda path, *args: made.append(os.fspath(path)[-1]) or genuine(path, *args)
-print(creator.create_file("b/x.txt"))
+print(fc.create_file("b/x.txt"))
 patched.set()
 proving.join()
-print(creator.create_file("c/x.txt"))
+print(fc.create_file("c/x.txt"))
 print(sorted(set(made) - {"a"}))
 """)
     assert "['b', 'c']" in text, text
@@ -842,7 +835,7 @@ def test_a_failure_and_a_signal_look_the_same(child, tmp_path, shim, name, prepa
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     code = prepare + f"""
 try:
-    print(creator.create_file({name!r}))
+    print(fc.create_file({name!r}))
 except BaseException:
     print(__import__("traceback").format_exc())
 print("utime calls:", __import__("ctypes").CDLL(None).shim_utime_calls())"""
