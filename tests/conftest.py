@@ -27,10 +27,10 @@ def pytest_configure(config):
 
 
 # What the code of a child on a road follows: the module as m, the pathlib
-# steps forced on the pathlib road, a creator fc (registered with no notifier)
-# whose first call fails and changes nothing, so that the road is proved from
-# the next on; then a line "---" (Run.after). At exit the child tells on
-# stderr how many calls the native road stood in for (Run.calls).
+# steps forced on the pathlib road, a creator fc (made with HAS_GROWL off: no
+# notifier registers) whose first call fails and changes nothing, so that the
+# road is proved from the next on; then a line "---" (Run.after). At exit the
+# child tells on stderr how many calls the native road stood in for (Run.calls).
 ROAD = """
 import atexit, contextlib, gc, io, os, pathlib, sys, types
 import crenly.crenly as m

@@ -146,8 +146,8 @@ def test_creates_missing_parents_and_an_empty_file(child, road, work, path, show
     path, shown = path.format(work=work), native(shown.format(work=work))
     before = prepare(work, files=[path] if existing else [])
     assert create(child, road, path) == [notified(shown),
-                                      f'\u2713 File created: "{os.path.join(work, shown)}"',
-                                      "result: True"]
+                                         f'\u2713 File created: "{os.path.join(work, shown)}"',
+                                         "result: True"]
     content = before[native(path)][2] if existing else b""
     assert (work / shown).is_file() and (work / shown).read_bytes() == content
 
@@ -394,7 +394,7 @@ POSIX_ONLY = pytest.mark.skipif(WINDOWS, reason="a POSIX device path")
     (LONG, None, True),          # Windows: only where long paths are enabled
 ])
 def test_check_line_only_for_a_file_that_exists_afterwards(child, road, work, name, on_windows,
-                                                          on_posix):
+                                                           on_posix):
     before = prepare(work, files=["keep"])
     out = create(child, road, name, body="""
 print("result:", fc.create_file(PATH))
