@@ -59,8 +59,8 @@ for name in ("one.txt", "d/two.txt"):
 """, env=env).after()
     one, two = work / "one.txt", work / "d" / "two.txt"
     assert out == ["True",
-                                f'\u2713 File created: "{one}"', f"True {ascii(str(one))}",
-                                f'\u2713 File created: "{two}"', f"True {ascii(str(two))}"]
+                   f'\u2713 File created: "{one}"', f"True {ascii(str(one))}",
+                   f'\u2713 File created: "{two}"', f"True {ascii(str(two))}"]
     assert pasted(env, str(two)) == str(two)
 
 
