@@ -2,7 +2,6 @@
 (and a folder's own in its *_helpers.py): a test module imports those, and
 takes fixtures from the conftest.py files by name."""
 
-import json
 import os
 import shutil
 import subprocess
@@ -14,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import MARK, PACKAGE_DIR, PRELUDE, WINDOWS, run_python, write_tree
+from helpers import PACKAGE_DIR, PRELUDE, WINDOWS, child_env, forcing, run_command, write_tree
 
 
 def pytest_configure(config):
@@ -27,16 +26,38 @@ def pytest_configure(config):
     config.add_cleanup(env.undo)
 
 
+# What the code of a child on a road follows: the module as m, the pathlib
+# steps forced on the pathlib road, a creator fc (made with HAS_GROWL off: no
+# notifier registers) whose first call fails and changes nothing, so that the
+# road is proved from the next on; then a line "---" (Run.after). At exit the
+# child tells on stderr how many calls the native road stood in for (Run.calls).
+ROAD = """
+import atexit, contextlib, gc, io, os, pathlib, sys, types
+import crenly.crenly as m
+{force}
+atexit.register(lambda: print("road calls:", m.FileCreator.create_file._shortcut_calls, file=sys.stderr))
+m.HAS_GROWL = False
+fc = m.FileCreator()
+with contextlib.redirect_stdout(io.StringIO()):
+    fc.create_file("")
+print("---")
+"""
+
+
 @pytest.fixture
-def py(tmp_path):
-    """`py(code, *argv, **kw)`: run code in a fresh interpreter in a scratch
-    working directory (tmp_path/work unless cwd= is given)."""
+def child(tmp_path):
+    """`child(code, *argv, road=None, prefix=(), cwd=None, extra_paths=(), env=None, timeout=60)`:
+    run `code` (dedented, after PRELUDE, and after ROAD on a `road`; a Path:
+    that script) in a fresh interpreter behind the command `prefix`, in the
+    scratch directory tmp_path/work unless cwd= is given; returns its Run."""
     work = tmp_path / "work"
     work.mkdir(exist_ok=True)
 
-    def run(code, *argv, cwd=None, **kw):
-        return run_python(code, *argv, cwd=cwd or work, **kw)
-
+    def run(code, *argv, road=None, prefix=(), cwd=None, extra_paths=(), env=None, timeout=60):
+        road_code = ROAD.format(force=forcing(road)) if road else ""
+        args = [code] if isinstance(code, Path) else ["-c", PRELUDE + road_code + textwrap.dedent(code)]
+        return run_command([*prefix, sys.executable, *args, *argv], cwd=cwd or work,
+                           env=env or child_env(extra_paths), timeout=timeout)
     return run
 
 
@@ -58,6 +79,21 @@ def crenly_bin():
     path = bin_dir / "Scripts" / "crenly.exe" if WINDOWS else bin_dir / "crenly"
     assert path.exists(), f"launcher not installed at {path}"
     return path
+
+
+@pytest.fixture
+def unprivileged():
+    """The command prefix of a child bound by permission bits: none for a user
+    other than root; for root, setpriv without the capabilities that let it
+    past them (its own files, such as the checkout, still its own)."""
+    if WINDOWS:
+        pytest.skip("POSIX permission bits and setpriv do not exist on Windows")
+    if os.geteuid() != 0:
+        return []
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv (util-linux) missing")
+    return ["setpriv", "--inh-caps=-dac_override,-dac_read_search",
+            "--bounding-set=-dac_override,-dac_read_search"]
 
 
 @pytest.fixture(scope="module")
@@ -93,18 +129,6 @@ def x_display():
 def fakes(tmp_path):
     """`fakes(tree, name)`: write a package tree (None skips a file), return its directory."""
     return lambda tree, name="fakes": write_tree(tmp_path / name, tree)
-
-
-@pytest.fixture
-def report(py):
-    """`report(code, **kw)`: run code that ends by calling report(**values) in a
-    child; return (the output before the report, the values)."""
-    def run(code, **kw):
-        r = py(PRELUDE + textwrap.dedent(code), **kw)
-        assert r.returncode == 0 and MARK in r.stdout, r.describe()
-        before, _, data = r.stdout.partition(MARK + "\n")
-        return before, json.loads(data)
-    return run
 
 
 @pytest.fixture(scope="session")

@@ -1,16 +1,21 @@
 """Plain helpers that every test folder shares: the host (Windows, Wine), the
-child-interpreter runner, and the texts that the module prints in several places.
-Every scenario that depends on import-time state runs in a fresh interpreter,
-started from a scratch directory so that the source tree never shadows the
-installed package."""
+command runner and what a child's output tells, the texts that the module prints
+in several places, and the plain program that is the oracle of the module.
+Every scenario that depends on import-time state runs in a fresh interpreter
+(conftest.py's `child`), started from a scratch directory so that the source
+tree never shadows the installed package."""
 
+import contextlib
 import ctypes
 import gc
+import io
+import json
 import os
 import subprocess
 import sys
-import textwrap
+import tempfile
 import tracemalloc
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -64,6 +69,34 @@ SUBCLASS_NOTE = ("crenly rejects subclasses of built-in types here, which is str
                  "PEP 484 requires.")
 
 
+# The pathlib steps of create_file, forced: the global Path bound to a subclass
+# that adds nothing, which no proof accepts. Code for a process whose module is
+# `m`; `forcing(road)` is that code for the road a test runs on.
+FORCE_PATHLIB = "m.Path = type('Forced', (m.Path().__class__,), {'__slots__': ()})"
+
+
+def forcing(road):
+    return FORCE_PATHLIB if road == "pathlib" else "pass"
+
+
+def force_pathlib(module):
+    exec(FORCE_PATHLIB, {"m": module})
+
+
+# The plain Python program of bench/comparators: the oracle of the module's
+# brace expansion and command. It probes the optional packages as the module
+# does; the client package's compile-time warnings stay silent (growl_daemon.py).
+sys.path.append(str(REPO / "bench" / "comparators"))
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    import plain_crenly as plain  # noqa: E402
+
+
+def plain_expansion(text):
+    """The plain program's expansion of `text` (its method reads nothing of self)."""
+    return plain.FileCreator.parse_brace_expansion(None, text)
+
+
 def on_windows(posix, windows):
     """The expectation for this host: `windows` on Windows, else `posix`."""
     return windows if WINDOWS else posix
@@ -111,6 +144,25 @@ class Run:
         assert self.returncode == 0, self.describe()
         return self
 
+    def parts(self, mark="---"):
+        """(the output before the line `mark`, the output after it), the run having succeeded."""
+        assert f"{mark}\n" in self.ok().stdout, self.describe()
+        return self.stdout.split(f"{mark}\n", 1)
+
+    def after(self) -> list:
+        """The lines printed after the line "---"."""
+        return self.parts()[1].splitlines()
+
+    def report(self):
+        """(the output before the report, the values) of a child that called report(**values)."""
+        before, values = self.parts(MARK)
+        return before, json.loads(values)
+
+    @property
+    def calls(self) -> int:
+        """How many calls the native road stood in for: a child on a road tells at exit."""
+        return int(self.stderr.rsplit("road calls: ", 1)[1].split()[0])
+
 
 def child_env(extra_paths=(), **overrides) -> dict:
     """The environment for a child interpreter: UTF-8 output, no inherited
@@ -137,16 +189,18 @@ def without_bytecode(folder) -> dict:
 
 
 def run_command(argv, *, cwd, env=None, timeout=60) -> Run:
-    """Run an installed command (e.g. the `crenly` launcher) by its argv."""
-    proc = subprocess.run(argv, cwd=cwd, env=env or child_env(), capture_output=True, text=True,
-                          encoding="utf-8", errors="surrogateescape", timeout=timeout)
-    return Run(argv, proc.returncode, proc.stdout, proc.stderr)
-
-
-def run_python(code: str, *argv, extra_paths=(), env=None, **kw) -> Run:
-    """Run `code` (dedented) with `python -c` in a new interpreter."""
-    return run_command([sys.executable, "-c", textwrap.dedent(code), *argv],
-                       env=env or child_env(extra_paths), **kw)
+    """Run a command (an interpreter, the `crenly` launcher) by its argv. Its
+    output goes to files: a pipe would stay open as long as a helper that it
+    leaves in the background (a clipboard's) holds it."""
+    outputs = []
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        status = subprocess.run(argv, cwd=cwd, env=env or child_env(), stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err, timeout=timeout).returncode
+        for file in (out, err):
+            file.seek(0)
+            with io.TextIOWrapper(file, "utf-8", "surrogateescape") as text:  # universal newlines
+                outputs.append(text.read())
+    return Run(argv, status, *outputs)
 
 
 def write_tree(root: Path, tree: dict) -> Path:
@@ -163,10 +217,6 @@ def write_tree(root: Path, tree: dict) -> Path:
 
 MARK = "--report--"
 NO_TRELVIN = "raise ImportError('no trelvin here')\n"
-# A command prefix that runs root bound by permission bits: without the
-# capabilities that let it past them, its own files still its own.
-WITHOUT_FILE_CAPABILITIES = ["setpriv", "--inh-caps=-dac_override,-dac_read_search",
-                             "--bounding-set=-dac_override,-dac_read_search"]
 
 # Package trees (relative path -> source) to put in front of a child's sys.path.
 PRESENT = {"clipboard/__init__.py": "def copy(text):\n    pass\n", "gntp/__init__.py": "",
@@ -175,11 +225,11 @@ PRESENT = {"clipboard/__init__.py": "def copy(text):\n    pass\n", "gntp/__init_
 ABSENT = {"clipboard/__init__.py": "raise ImportError('no clipboard here')\n",
           "gntp/__init__.py": "raise ModuleNotFoundError('no gntp here')\n",
           "trelvin/__init__.py": NO_TRELVIN}
+# What every child's code follows: report(**values) hands values to Run.report.
 PRELUDE = f"""\
-import json as _json
 def report(**values):
-    print({MARK!r})
-    print(_json.dumps(values))
+    import json
+    print({MARK!r}, json.dumps(values), sep="\\n")
 """
 
 
@@ -190,7 +240,7 @@ class Sink:
 
 
 LEAK_CALLS = 300  # calls in a run of leak_check
-LEAK_BOUND = 8 * LEAK_CALLS  # bytes of traced memory that a run may leave behind
+LEAK_BOUND = 8 * LEAK_CALLS  # a run leaves less traced memory than this, in bytes
 # The interpreter's caches that keep objects a call made alive after it: the
 # type cache holds each attribute name it looked up (a name made by a call,
 # as argparse's '_handle_conflict_%s' % ..., stays there until its slot is
@@ -237,3 +287,12 @@ def leak_check(call, objects, times=LEAK_CALLS):
         tracemalloc.stop()
     after = [sys.getrefcount(o) for o in objects]
     return [a - b for a, b in zip(after, before)], grown
+
+
+def leaks(call, objects, memory=True):
+    """What many calls of `call` (its output dropped) leave behind, by
+    leak_check: None, or the changes of the objects' reference counts and the
+    traced growth, when a count moved or (`memory`) the growth reached LEAK_BOUND."""
+    with contextlib.redirect_stdout(Sink()):
+        deltas, grown = leak_check(call, objects)
+    return (deltas, grown) if any(deltas) or (memory and grown >= LEAK_BOUND) else None

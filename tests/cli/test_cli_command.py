@@ -7,11 +7,9 @@ undecodable arguments and a failing environment: each fault ends in a report,
 existing files stay as they were, and every file created is whole (empty).
 """
 
-import argparse
 import contextlib
 import io
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -23,42 +21,43 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import (ABSENT, INTERPRETER, WARNINGS, WINDOWS, child_env, on_windows, posix_newlines, win_error,
-                     write_tree)
+from helpers import (ABSENT, INTERPRETER, WARNINGS, WINDOWS, child_env, on_windows, plain, posix_newlines,
+                     win_error, write_tree)
 from crenly import crenly as mod
 
 VERSION = "crenly v2.0.0 by The crenly team (team@crenly.dev)"
-DESCRIPTION = "Create blank files with notification support"
-EPILOG = "\n".join([
-    "",
-    "Examples:",
-    "  crenly file.txt                       # Create single file",
-    "  crenly file1.txt file2.py file3       # Create multiple files",
-    "  crenly dir/subdir/file.txt            # Create with directories",
-    "  crenly dir/{a,b,c}.txt                # Brace expansion"
-    " (creates dir/a.txt, dir/b.txt, dir/c.txt)",
-    "  crenly dotenv/{__init__.py,core.py}   # Create package structure",
-    "  ",
-    "Note: Use forward slashes (/) for directories, even on Windows.",
-    " " * 8,
-])
 COLUMNS = "100"
 
 
-def parser(prog):
-    p = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=EPILOG,
-                                formatter_class=argparse.RawTextHelpFormatter)
-    p.add_argument("files", metavar="FILE", nargs="*",
-                   help="File(s) to create. Supports brace expansion.")
-    p.add_argument("--version", action="version", version=VERSION)
-    p.add_argument("--debug", action="store_true", help="Show detailed error messages")
-    return p
+def run_main(module, *argv):
+    """(exit status, stdout, stderr, the lists of names handed over) of main of
+    `module`, crenly's or the plain program's (the oracle), run with sys.argv
+    `argv` and a creator that records the names it gets and creates nothing."""
+    seen = []
+    recorder = type("Recorder", (module.FileCreator,), {
+        "__init__": lambda self: None, "parse_brace_expansion": lambda self, text: [text],
+        "create_files": lambda self, files: seen.append(list(files)) or len(files)})
+    with (pytest.MonkeyPatch.context() as mp, contextlib.redirect_stdout(io.StringIO()) as out,
+          contextlib.redirect_stderr(io.StringIO()) as err):
+        mp.setattr(module, "FileCreator", recorder)
+        mp.setattr(sys, "argv", list(argv))
+        try:
+            status = module.main()
+        except SystemExit as e:
+            status = e.code
+    return status, out.getvalue(), err.getvalue(), seen
 
 
 @pytest.fixture
 def help_text(monkeypatch):
+    """The plain program's help as `prog`, on a terminal COLUMNS wide."""
     monkeypatch.setenv("COLUMNS", COLUMNS)
-    return lambda prog="crenly": parser(prog).format_help()
+    return lambda prog="crenly": run_main(plain, prog, "--help")[1]
+
+
+def usage(help_text):
+    """The usage line that begins a help text."""
+    return help_text.split("\n\n")[0] + "\n"
 
 
 @pytest.fixture
@@ -107,7 +106,7 @@ def test_help(crenly_cmd, help_text, args):
     assert (code, out.decode(), err) == (0, WARNINGS + help_text(), b"")
     assert not any(crenly_cmd.cwd.iterdir())
     text = out.decode()
-    assert f"\n{DESCRIPTION}\n" in text and EPILOG.strip("\n ") in text
+    assert "\nCreate blank files with notification support\n" in text and plain.EPILOG.strip("\n ") in text
     examples = [line for line in text.splitlines() if line.startswith("  crenly ")]
     assert len(examples) == 5 and all(line.index("#") == 40 for line in examples)
     assert "File(s) to create. Supports brace expansion." in text
@@ -119,15 +118,9 @@ def test_help(crenly_cmd, help_text, args):
     (["--bogus", "x.txt"], 2, "", "crenly: error: unrecognized arguments: --bogus\n"),
 ], ids=["version", "unknown option"])
 def test_an_option_ends_the_run(crenly_cmd, help_text, args, code, out, err):
-    usage = parser("crenly").format_usage() if err else ""  # help_text set COLUMNS
-    assert crenly_cmd(*args) == (code, (WARNINGS + out).encode(), (usage + err).encode())
+    shown = usage(help_text()) if err else ""
+    assert crenly_cmd(*args) == (code, (WARNINGS + out).encode(), (shown + err).encode())
     assert not any(crenly_cmd.cwd.iterdir())
-
-
-def reassemble(args):
-    """Join with spaces, split at spaces outside braces: a "{" opens a group that
-    the next "}" closes, whatever other "{" come before it (a flag, not a depth)."""
-    return re.findall(r"(?:[^ {]|\{[^}]*)+", " ".join(args))
 
 
 @pytest.mark.parametrize("args, names", [
@@ -141,7 +134,7 @@ def reassemble(args):
     (["   "], []),
 ])
 def test_reassembly_and_creation(crenly_cmd, monkeypatch, args, names):
-    assert reassemble(args) == names
+    assert run_main(plain, "crenly", *args)[3] == [names]  # the oracle's reassembly
     monkeypatch.setattr(mod, "HAS_GROWL", False)
     expand = mod.FileCreator().parse_brace_expansion
     paths = [p for n in names for p in (expand(n) if "{" in n and "}" in n else [n])]
@@ -187,8 +180,8 @@ for argv in (["prog", "--version"], ["prog", "--bogus"], ["prog", "-h"]):
 """
 
 
-def test_main_returns_and_lets_argparse_exits_through(py, env, tmp_path, help_text):
-    run = py(MAIN_CHILD, env=env())
+def test_main_returns_and_lets_argparse_exits_through(child, env, tmp_path, help_text):
+    run = child(MAIN_CHILD, env=env())
     cwd = (tmp_path / "work").resolve()
     assert run.stdout == (
         WARNINGS + ok(cwd, "a.txt") + summary(1, 1) + "-> int 0\n"
@@ -196,8 +189,7 @@ def test_main_returns_and_lets_argparse_exits_through(py, env, tmp_path, help_te
         + help_text("prog") + "-> int 0\n"
         + VERSION + "\n-> exit 0\n" + "-> exit 2\n" + help_text("prog") + "-> exit 0\n"
     ), run.describe()
-    usage = parser("prog").format_usage()
-    assert run.stderr == usage + "prog: error: unrecognized arguments: --bogus\n", run.describe()
+    assert run.stderr == usage(help_text("prog")) + "prog: error: unrecognized arguments: --bogus\n", run.describe()
     assert run.returncode == 0
 
 
@@ -208,23 +200,10 @@ BROKEN_PIPE = on_windows("BrokenPipeError: [Errno 32] Broken pipe\n",
                          "OSError: [Errno 22] Invalid argument\n")
 
 
-SEEN = []  # the names main hands over to the creator below, which creates nothing
-Recorder = type("Recorder", (mod.FileCreator,), {
-    "__init__": lambda self: None, "parse_brace_expansion": lambda self, text: [text],
-    "create_files": lambda self, files: SEEN.append(list(files)) or len(files)})
-
-
 @settings(max_examples=500, deadline=None, database=None)
 @given(st.lists(st.text(" {}a,\t\u00e9", max_size=8), min_size=1, max_size=6))
 def test_reassembly_matches_the_model(args):
-    SEEN.clear()
-    with pytest.MonkeyPatch.context() as mp, contextlib.redirect_stdout(io.StringIO()) as out:
-        mp.setattr(mod, "FileCreator", Recorder)
-        mp.setattr(sys, "argv", ["crenly", *args])
-        assert mod.main() == 0
-    names = reassemble(args)
-    assert SEEN == [names]
-    assert out.getvalue() == summary(len(names), len(names))
+    assert run_main(mod, "crenly", *args) == run_main(plain, "crenly", *args)
 
 
 @pytest.mark.skipif(WINDOWS, reason="Windows passes arguments as UTF-16 text: "

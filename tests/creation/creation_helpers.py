@@ -1,49 +1,45 @@
-"""Plain helpers of the creation tests: the one way to force the pathlib steps,
-the limits of brace expansion and a plain Python model of the expansion rules."""
+"""Plain helpers of the creation tests: the limits of brace expansion, and code
+that children of the road and expansion tests share."""
 
-import itertools
-import re
-
-# The pathlib steps of create_file, forced: the global Path bound to a subclass
-# that adds nothing, which no proof accepts. Code for a process whose module is
-# `m`; `forcing(road)` is that code for the road a test runs on.
-FORCE_PATHLIB = "m.Path = type('Forced', (m.Path().__class__,), {'__slots__': ()})"
-
-
-def forcing(road):
-    return FORCE_PATHLIB if road == "pathlib" else "pass"
-
-
-def force_pathlib(module):
-    exec(FORCE_PATHLIB, {"m": module})
-
-
-PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"
-LIMIT = 1_000_000
 LIMIT_MESSAGE = "brace pattern expands to more than 1000000 paths"
-CHAR_LIMIT = 100_000_000
 CHAR_LIMIT_MESSAGE = "brace pattern expands to more than 100000000 characters"
 
-
-def model(text):
-    """Plain Python statement of the expansion rules."""
-    segments, rest = [], text
-    while (match := re.search(PATTERN, rest)):
-        lead = rest[:match.start()] + match.group(1)
-        if not segments and lead and not lead.endswith(("/", "\\")):
-            lead += "/"
-        items = [item for part in match.group(2).split(",") for item in part.strip().split()]
-        segments.append([lead + item + match.group(3) for item in items])
-        rest = rest[match.end():]
-    if not segments:
-        return [text]
-    if rest:
-        segments.append([rest])
-    count = 1
-    for segment in segments:
-        count *= len(segment)
-    if count > LIMIT:
-        raise ValueError(LIMIT_MESSAGE)
-    if count and sum(sum(map(len, s)) * (count // len(s)) for s in segments) > CHAR_LIMIT:
-        raise ValueError(CHAR_LIMIT_MESSAGE)
-    return ["".join(parts) for parts in itertools.product(*segments)]
+# Every function-watcher slot taken by other extensions (`taken` holds the
+# slots): no proof can be made until one is free.
+TAKE_FUNCTION_WATCHERS = """
+import ctypes
+Watcher = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+ctypes.pythonapi.PyFunction_AddWatcher.argtypes = [Watcher]
+watching, taken = Watcher(lambda *args: 0), []
+while True:
+    try:
+        taken.append(ctypes.pythonapi.PyFunction_AddWatcher(watching))
+    except RuntimeError:  # every slot is taken
+        break
+"""
+# held(namespace, name, target, *args) runs target(*args), which makes a proof,
+# on a thread of its own, and returns that thread once it waits inside a lookup
+# of `name` in `namespace` (a key colliding with the name is looked at first);
+# the thread goes on at patched.set().
+HOLD_A_PROOF = """
+import threading
+waiting, patched = threading.Event(), threading.Event()
+def held(namespace, name, target, *args):
+    class Key(str):
+        armed = False  # once in place: putting it there compares it
+        def __hash__(self):
+            return hash(name)
+        def __eq__(self, other):
+            if self.armed and not waiting.is_set():
+                waiting.set()
+                patched.wait()
+            return False
+    value = vars(namespace).pop(name)
+    vars(namespace)[Key("odd")] = None  # looked at before the name from now on
+    vars(namespace)[name] = value
+    Key.armed = True
+    thread = threading.Thread(target=target, args=args)
+    thread.start()
+    waiting.wait()
+    return thread
+"""

@@ -6,8 +6,8 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from creation_helpers import CHAR_LIMIT_MESSAGE, LIMIT_MESSAGE, PATTERN, model
-from helpers import INTERPRETER, child_env, without_bytecode
+from creation_helpers import CHAR_LIMIT_MESSAGE, HOLD_A_PROOF, LIMIT_MESSAGE, TAKE_FUNCTION_WATCHERS
+from helpers import INTERPRETER, child_env, plain, plain_expansion, without_bytecode
 from crenly import crenly as mod
 
 @pytest.fixture(scope="module")
@@ -68,7 +68,7 @@ def test_expansion_table(expander, monkeypatch, via, text, expected):
     if isinstance(expected, str):  # the paths, "; " between them
         expected = expected.split("; ")
     result = expander.parse_brace_expansion(text)
-    assert type(result) is list and result == expected == model(text)
+    assert type(result) is list and result == expected == plain_expansion(text)
 
 
 def test_no_match_returns_the_argument_itself_in_a_new_list(expander):
@@ -89,7 +89,7 @@ TOKENS = ["{", "}", ",", " ", "\t", "/", "\\", "a", "b", "{}", "{a", "b}", ", "]
 @settings(max_examples=500, deadline=None, database=None)
 @given(st.lists(st.sampled_from(TOKENS), max_size=16).map("".join))
 def test_matches_the_python_model(expander, text):
-    assert expander.parse_brace_expansion(text) == model(text)
+    assert expander.parse_brace_expansion(text) == plain_expansion(text)
 
 
 # The limit cases run in a child with a capped address space (POSIX only): an
@@ -133,14 +133,14 @@ for name, text in CASES.items():
 
 
 @pytest.mark.plain_build_only(reason="caps the address space below what ASan reserves for its shadow memory")
-def test_path_limit(py):
+def test_path_limit(child):
     cases = {name: text for name, (text, _) in LIMITS.items()}
-    run = py(LIMIT_CHILD.replace("CASES", repr(cases)), timeout=120).ok()
+    run = child(LIMIT_CHILD.replace("CASES", repr(cases)), timeout=120).ok()
     assert [line[3:] for line in run.stdout.splitlines() if line.startswith("=> ")] == [
         f"{name} {outcome}" for name, (_, outcome) in LIMITS.items()], run.describe()
 
 
-def test_ten_thousand_groups_on_a_small_stack(py):
+def test_ten_thousand_groups_on_a_small_stack(child):
     # A recursive expansion (one C frame per group) overruns a 512 KiB stack.
     code = """
     import threading
@@ -154,7 +154,7 @@ def test_ten_thousand_groups_on_a_small_stack(py):
     t.start(); t.join()
     print("=>", out[0] == ["x/a" + "xa" * 9999])
     """
-    run = py(code, timeout=120)
+    run = child(code, timeout=120)
     assert run.returncode == 0 and "=> True" in run.stdout.splitlines(), run.describe()
 
 
@@ -165,7 +165,7 @@ def test_module_global_re_is_looked_up_at_each_call(expander, monkeypatch):
     text = "dir/{a,b}.txt"
     result = expander.parse_brace_expansion(text)
     assert result == [text] and result[0] is text
-    assert calls == [((PATTERN, text), {})] and len(PATTERN) == 25
+    assert calls == [((plain.BRACE_PATTERN, text), {})] and len(plain.BRACE_PATTERN) == 25
 
     def boom(*args, **kwargs):
         raise RuntimeError("search failed")
@@ -228,7 +228,7 @@ def test_substitute_match_positions_are_checked(expander, monkeypatch, reports, 
 # waits a few uses before the next (`back`: within the longest wait). The
 # comment after an expansion is what it must print: its result, the calls
 # recorded, its mark.
-RE_PATCH_CHILD = """
+RE_PATCH_CHILD = HOLD_A_PROOF + """
 import ctypes, importlib, re, sys, threading, traceback, _sre
 from unittest import mock
 from crenly import crenly
@@ -280,16 +280,9 @@ def recording_starts(code, offset):
     if code.co_name in ("search", "_compile"):
         calls.append(code.co_name)
 
-# Every function-watcher slot taken by another extension before the first
-# proof: no proof until one is free, so a code object replaced meanwhile runs.
-Watcher = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-ctypes.pythonapi.PyFunction_AddWatcher.argtypes = [Watcher]
-watching, taken = Watcher(lambda *args: 0), []
-while True:
-    try:
-        taken.append(ctypes.pythonapi.PyFunction_AddWatcher(watching))
-    except RuntimeError:
-        break
+# Every function-watcher slot taken before the first proof: no proof until
+# one is free, so a code object replaced meanwhile runs.
+""" + TAKE_FUNCTION_WATCHERS + """
 expand("first use")  # ['d/a', 'd/b'] 0 -
 expand("no function watcher to be had")  # ['d/a', 'd/b'] 0 -
 re.search = record(None)
@@ -306,23 +299,7 @@ back("function watchers to be had")  # ['d/a', 'd/b'] 0 +
 # read re._compile) while _compile is patched: dropped, never used.
 for _ in range(300):  # the proof has stood long enough to be made again at once
     expander.parse_brace_expansion("d/{a,b}")
-waiting, patched = threading.Event(), threading.Event()
-class Waiting(str):
-    armed = False  # once in place: putting it there compares it
-    def __hash__(self):
-        return hash("_cache2")
-    def __eq__(self, other):
-        if self.armed and not waiting.is_set():
-            waiting.set()
-            patched.wait()
-        return False
-cache = vars(re).pop("_cache2")
-vars(re)[Waiting("odd")] = None  # looked at before "_cache2" from now on
-vars(re)["_cache2"] = cache
-Waiting.armed = True
-proving = threading.Thread(target=expander.parse_brace_expansion, args=("d/{a,b}",))
-proving.start()
-waiting.wait()
+proving = held(re, "_cache2", expander.parse_brace_expansion, "d/{a,b}")
 with mock.patch("re._compile", record(other)):
     expand("_compile patched while a proof is made")  # ['d/{a,b}'] 1 -
     patched.set()
@@ -420,9 +397,9 @@ back("reloaded", "{}x{a}")  # ['{}x/a'] 0 +
 
 
 @pytest.mark.parametrize("bytecode", ["compiled", "source only"])
-def test_re_patches_take_effect_and_leave_no_trace(py, tmp_path, bytecode):
+def test_re_patches_take_effect_and_leave_no_trace(child, tmp_path, bytecode):
     env = child_env() if bytecode == "compiled" else without_bytecode(tmp_path / "cache")
-    run = py(RE_PATCH_CHILD, str(INTERPRETER.freed_tool_observes), env=env).ok()
+    run = child(RE_PATCH_CHILD, str(INTERPRETER.freed_tool_observes), env=env).ok()
     # Each expansion's comment, or a comment line "# => ..." for one made in a loop.
     expected = re.findall(r'^ *(?:expand|back)\("([^"]+)".*  # (.+)$|^# => (.+)$', RE_PATCH_CHILD,
                           re.M)

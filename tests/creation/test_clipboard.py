@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from helpers import GNTP_WARNING, WINDOWS, Run, child_env, on_windows, posix_newlines, write_tree
+from helpers import GNTP_WARNING, WINDOWS, child_env, on_windows, posix_newlines, write_tree
 
 SETUP = """
 import os, subprocess, time
@@ -45,33 +45,22 @@ def display(request):
     return request.getfixturevalue("x_display")
 
 
-def run_to_files(code, cwd, env) -> Run:
-    """Run a child with its output in files: the xclip that goes on serving the
-    selection in the background inherits the stdout of a copy the child makes
-    itself (not through create_file), so a pipe would never close."""
-    args, out, err = [sys.executable, "-c", code], cwd.parent / "out", cwd.parent / "err"
-    with open(out, "wb") as out_file, open(err, "wb") as err_file:
-        proc = subprocess.run(args, cwd=cwd, env=env, stdout=out_file, stderr=err_file,
-                              stdin=subprocess.DEVNULL, timeout=60)
-    run = Run(args, proc.returncode, *(p.read_text("utf-8", "surrogateescape")
-                                       for p in (out, err))).ok()
-    assert "---\n" in run.stdout, run.describe()
-    return run.stdout.split("---\n", 1)[1]
-
-
-def test_clipboard_holds_the_absolute_path_of_each_created_file(display, work):
+# The xclip that goes on serving the selection in the background inherits the
+# stdout of a copy that a child makes itself (not through create_file): the
+# child's output goes to files (helpers.run_command), where a pipe would never close.
+def test_clipboard_holds_the_absolute_path_of_each_created_file(child, display, work):
     env = child_env() if WINDOWS else child_env(DISPLAY=display, WAYLAND_DISPLAY=None)
-    out = run_to_files(SETUP + f"""
+    out = child(SETUP + f"""
 PASTE = {PASTE!r}
 {inspect.getsource(pasted)}
 print(m.HAS_CLIPBOARD)
 for name in ("one.txt", "d/two.txt"):
     print(fc.create_file(name), ascii(pasted(None, os.path.abspath(name))))
-""", work, env)
+""", env=env).after()
     one, two = work / "one.txt", work / "d" / "two.txt"
-    assert out.splitlines() == ["True",
-                                f'\u2713 File created: "{one}"', f"True {ascii(str(one))}",
-                                f'\u2713 File created: "{two}"', f"True {ascii(str(two))}"]
+    assert out == ["True",
+                   f'\u2713 File created: "{one}"', f"True {ascii(str(one))}",
+                   f'\u2713 File created: "{two}"', f"True {ascii(str(two))}"]
     assert pasted(env, str(two)) == str(two)
 
 
@@ -95,18 +84,18 @@ def test_piped_command_ends_and_the_copies_reach_the_clipboard(display, work, cr
 
 @pytest.mark.skipif(WINDOWS, reason="Windows always has the Win32 clipboard")
 @pytest.mark.parametrize("setting", ["no DISPLAY", "no xclip or xsel on PATH"])
-def test_no_clipboard_mechanism_gives_a_warning_and_success(request, work, setting):
+def test_no_clipboard_mechanism_gives_a_warning_and_success(child, request, work, setting):
     env = child_env(DISPLAY=None, WAYLAND_DISPLAY=None)
     if setting != "no DISPLAY":
         (work.parent / "bin").mkdir()
         env.update(DISPLAY=request.getfixturevalue("display"), PATH=str(work.parent / "bin"))
-    out = run_to_files(SETUP + """
+    out = child(SETUP + """
 print("result:", fc.create_file("w/w.txt"))
 try:
     m.clipboard.copy("probe")
 except Exception as e:
     print(ascii(f"Warning: Could not copy to clipboard: {e}"))
-""", work, env)
+""", env=env).parts()[1]
     last = out.splitlines()[-1]
     warning = ast.literal_eval(last)   # what the package itself raises here
     assert "copy/paste mechanism" in warning, out
@@ -122,8 +111,8 @@ except Exception as e:
     ("unbound", ["Warning: Could not copy to clipboard: name 'clipboard' is not defined",
                  "True []"]),
 ])
-def test_has_clipboard_decides_whether_the_clipboard_is_touched(py, work, flag, lines):
-    out = py(SETUP + f"""
+def test_has_clipboard_decides_whether_the_clipboard_is_touched(child, work, flag, lines):
+    out = child(SETUP + f"""
 touched = []
 class Recorder:
     def __getattr__(self, name):
@@ -134,11 +123,11 @@ if {flag!r} != "unbound":
     m.clipboard = Recorder()
 m.HAS_CLIPBOARD = True if {flag!r} == "unbound" else {flag!r}
 print(fc.create_file("c/c.txt"), touched)
-""").ok()
+""")
     created = str(work / "c" / "c.txt")
     expected = [line.format(copied=(created,)) for line in lines]
     expected.insert(-1, f'\u2713 File created: "{created}"')
-    assert out.stdout.split("---\n", 1)[1].splitlines() == expected, out.describe()
+    assert out.after() == expected, out.describe()
 
 
 OVERLAPPING_COPIES = """
@@ -177,10 +166,10 @@ print("after", inheritable())
 """
 
 
-def test_overlapping_copies_keep_the_output_from_every_helper(py):
+def test_overlapping_copies_keep_the_output_from_every_helper(child):
     # While any thread's copy runs, no process it starts inherits the
     # output: the first copy to end does not give it back under another's.
-    out = py(OVERLAPPING_COPIES).ok()
+    out = child(OVERLAPPING_COPIES).ok()
     lines = [line for line in out.stdout.splitlines() if not line.startswith("\u2713")]
     assert lines == ["before [True, True]",
                      "short starts [False, False]", "long starts [False, False]",

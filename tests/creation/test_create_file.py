@@ -6,69 +6,42 @@ printed is compared."""
 
 import os
 import re
-import shutil
-import subprocess
-import sys
-import tempfile
 from pathlib import Path
 
 import pytest
 
-from creation_helpers import forcing
 from helpers import (BY_VERSION, INTERPRETER, PACKAGE_DIR, PATH_CLASS, SUBCLASS_NOTE, WINDOWS, WINE, child_env, native,
-                     on_windows, run_command, win_error, WITHOUT_FILE_CAPABILITIES)
+                     on_windows, win_error)
 
 # The clipboard off; a recorder as the Growl notifier, so that the module's own
 # _notify reports each file, and on the instance a wrapper of _notify that
-# keeps the text it got for the recorder to print with its type. A first call
-# that fails, changing nothing, uses up the call that only proves the road; at
-# exit the child tells how many calls took the road.
+# keeps the text it got for the recorder to print with its type.
 PRELUDE = """
-import atexit, contextlib, io, os, sys, types, pathlib
-import crenly.crenly as m
-m.HAS_CLIPBOARD = m.HAS_GROWL = False
-{force}
+m.HAS_CLIPBOARD = False
 given = []
 def notify(**kw):
     filepath = given.pop()
     print("notify:", ascii(filepath), type(filepath).__name__, ascii(kw["description"]))
-fc = m.FileCreator()
 fc.growl = types.SimpleNamespace(notify=notify)
 def _notify(filepath, notify=fc._notify):
     given.append(filepath)
     return notify(filepath)
 fc._notify = _notify
 m.HAS_GROWL = True
-with contextlib.redirect_stdout(io.StringIO()):
-    fc.create_file("")
-atexit.register(lambda: print("road calls:", m.FileCreator.create_file._shortcut_calls,
-                              file=sys.stderr))
-print("---")
 """
 OLD = 10**18  # an mtime (ns) that any refresh would move
 # The error of making a directory where the file f stands.
 F_EXISTS = on_windows("[Errno 17] File exists: 'f'", win_error(183, "f"))
 
 
-def prelude(road):
-    return PRELUDE.format(force=forcing(road))
-
-
-def after_import(run, road=None):
-    """The lines printed after the prelude; with a road, the native road must
-    have been taken (the pathlib one never)."""
-    assert "---\n" in run.ok().stdout, run.describe()
-    if road is not None:
-        calls = int(run.stderr.rsplit("road calls: ", 1)[1].split()[0])
-        assert (calls > 0) == (road == "native"), run.describe()
-    return run.stdout.split("---\n", 1)[1].splitlines()
-
-
-def create(py, road, path, *argv, body="print('result:', fc.create_file(PATH))",
+def create(child, road, path, *argv, body="print('result:', fc.create_file(PATH))",
            taken=True, **kw):
-    """Runs `body` after the prelude of `road`; `taken`: the road is taken."""
-    run = py(f"{prelude(road)}\nPATH = {path!r}\n{body}", *argv, **kw)
-    return after_import(run, road if taken else None)
+    """The lines that `body` prints after PRELUDE on `road`; `taken`: the
+    native road must have been taken (the pathlib one never)."""
+    run = child(f"{PRELUDE}\nPATH = {path!r}\n{body}", *argv, road=road, **kw)
+    lines = run.after()
+    assert not taken or (run.calls > 0) == (road == "native"), run.describe()
+    return lines
 
 
 def nul_message(function):
@@ -108,12 +81,12 @@ def prepare(work: Path, files=(), dirs=()) -> dict:
 
 
 @pytest.mark.parametrize("icon_present", [True, False])
-def test_icon_path_is_beside_the_module_whatever_the_cwd(py, package_copy, icon_present):
+def test_icon_path_is_beside_the_module_whatever_the_cwd(child, package_copy, icon_present):
     package_dir, extra = PACKAGE_DIR, ()
     if not icon_present:
         (package_copy / "crenly" / "crenly.jpg").unlink()
         package_dir, extra = package_copy / "crenly", (package_copy,)
-    out = py("""
+    out = child("""
         import os, pathlib, sys
         import crenly.crenly as m
         m.HAS_GROWL = False
@@ -125,7 +98,7 @@ def test_icon_path_is_beside_the_module_whatever_the_cwd(py, package_copy, icon_
                   sorted(vars(fc)))
         """, str(package_dir), extra_paths=extra)
     icon = ascii(str(package_dir / "crenly.jpg"))
-    assert after_import(out) == [f"{PATH_CLASS} {icon} None ['growl', 'icon_path']"] * 3
+    assert out.after() == [f"{PATH_CLASS} {icon} None ['growl', 'icon_path']"] * 3
 
 
 @pytest.mark.parametrize("flag, fails, outcome", [
@@ -135,8 +108,8 @@ def test_icon_path_is_beside_the_module_whatever_the_cwd(py, package_copy, icon_
     ("yes", False, "[(True, None)] registered"),
     (True, True, "[(True, None)] escaped: no daemon"),   # the constructor catches nothing
 ])
-def test_init_growl_runs_once_only_when_has_growl(py, flag, fails, outcome):
-    out = py(f"""
+def test_init_growl_runs_once_only_when_has_growl(child, flag, fails, outcome):
+    out = child(f"""
         import pathlib
         import crenly.crenly as m
         m.HAS_GROWL = {flag!r}
@@ -154,7 +127,7 @@ def test_init_growl_runs_once_only_when_has_growl(py, flag, fails, outcome):
         except LookupError as e:
             print(calls, "escaped:", e)
         """)
-    assert after_import(out) == [outcome]
+    assert out.after() == [outcome]
 
 
 @pytest.mark.parametrize("path, shown, existing", [
@@ -169,12 +142,12 @@ def test_init_growl_runs_once_only_when_has_growl(py, flag, fails, outcome):
                      "surrogate cannot be written; Windows takes any UTF-16 name"))),
     ("sub/keep.bin", "sub/keep.bin", True),    # content kept byte for byte
 ])
-def test_creates_missing_parents_and_an_empty_file(py, road, work, path, shown, existing):
+def test_creates_missing_parents_and_an_empty_file(child, road, work, path, shown, existing):
     path, shown = path.format(work=work), native(shown.format(work=work))
     before = prepare(work, files=[path] if existing else [])
-    assert create(py, road, path) == [notified(shown),
-                                      f'\u2713 File created: "{os.path.join(work, shown)}"',
-                                      "result: True"]
+    assert create(child, road, path) == [notified(shown),
+                                         f'\u2713 File created: "{os.path.join(work, shown)}"',
+                                         "result: True"]
     content = before[native(path)][2] if existing else b""
     assert (work / shown).is_file() and (work / shown).read_bytes() == content
 
@@ -195,14 +168,14 @@ def test_creates_missing_parents_and_an_empty_file(py, road, work, path, shown, 
                      "not an encoding error"))),
 ], ids=["parent-is-file", "ancestor-is-file", "directory", "nul", "nul-in-dir",
         "too-long", "unencodable"])
-def test_failure_reports_the_path_as_passed_and_changes_nothing(py, road, work, files, dirs,
+def test_failure_reports_the_path_as_passed_and_changes_nothing(child, road, work, files, dirs,
                                                                 path, error):
     before = prepare(work, files, dirs)
     # A line that the console cannot encode is printed with replacements.
     # Paths that cannot become file-system bytes never take the road.
     taken = "\0" not in path and "\ud800" not in path
     expected = [line.encode("utf-8", "replace").decode() for line in failed(path, error)]
-    assert create(py, road, path, taken=taken) == expected
+    assert create(child, road, path, taken=taken) == expected
     assert snapshot(work) == before
 
 
@@ -213,9 +186,9 @@ def test_failure_reports_the_path_as_passed_and_changes_nothing(py, road, work, 
     (["--DEBUG"], False),
     ([], False),
 ])
-def test_debug_in_argv_adds_the_traceback(py, road, work, argv, traced):
+def test_debug_in_argv_adds_the_traceback(child, road, work, argv, traced):
     prepare(work, files=["f"])
-    text = "\n".join(create(py, road, "f/x.txt", *argv, body="print(fc.create_file(PATH))")) + "\n"
+    text = "\n".join(create(child, road, "f/x.txt", *argv, body="print(fc.create_file(PATH))")) + "\n"
     cross = failed("f/x.txt", F_EXISTS)[0] + "\n"
     assert text.startswith(cross) and text.endswith("\nFalse\n"), text
     trace = text[len(cross):-len("False\n")]
@@ -241,8 +214,8 @@ NOTIFIED = notified("k/k.txt")
     ("clipboard", "KeyboardInterrupt", ["escaped: KeyboardInterrupt"]),
     ("clipboard", "SystemExit(3)", ["escaped: SystemExit"]),
 ])
-def test_errors_raised_by_notify_and_clipboard_copy(py, road, work, where, exc, lines):
-    out = create(py, road, "k/k.txt", body=f"""
+def test_errors_raised_by_notify_and_clipboard_copy(child, road, work, where, exc, lines):
+    out = create(child, road, "k/k.txt", body=f"""
 def stop(*args):
     raise {exc}
 if {where!r} == "clipboard":
@@ -269,9 +242,9 @@ except BaseException as e:
     ("Text('x.txt')", "Text"),
     ("7", "int"),
 ])
-def test_path_that_is_not_exactly_str_is_refused_before_any_output(py, road, work, arg, got):
+def test_path_that_is_not_exactly_str_is_refused_before_any_output(child, road, work, arg, got):
     before = prepare(work)
-    lines = create(py, road, None, taken=False, body=f"""
+    lines = create(child, road, None, taken=False, body=f"""
 class Text(str):
     pass
 arg, bound = {arg}, fc.create_file
@@ -308,13 +281,13 @@ sys.stdout = Console()
     ("", "\u00e91.txt", [notified("\u00e91.txt"), '? File created: "{work}%s?1.txt"' % os.sep,
                          "result: True"]),
 ])
-def test_line_the_console_cannot_encode_is_printed_with_replacements(py, road, work, console,
+def test_line_the_console_cannot_encode_is_printed_with_replacements(child, road, work, console,
                                                                      path, lines):
     prepare(work, files=["f"])
     if console:
-        out = create(py, road, path, env=child_env(PYTHONIOENCODING=console))
+        out = create(child, road, path, env=child_env(PYTHONIOENCODING=console))
     else:
-        out = create(py, road, path, body=EMPTY_ENCODING + "print('result:', fc.create_file(PATH))")
+        out = create(child, road, path, body=EMPTY_ENCODING + "print('result:', fc.create_file(PATH))")
     assert out == [line.format(work=work) for line in lines]
     assert (work / path).is_file() == (lines[-1] == "result: True")
 
@@ -323,59 +296,28 @@ def test_line_the_console_cannot_encode_is_printed_with_replacements(py, road, w
     ("src", 21, [], ["src"]),
     pytest.param("/dev/null", 22, [], [], marks=pytest.mark.skipif(WINDOWS, reason="a POSIX device")),
 ])
-def test_the_module_s_own_errors_take_their_text_from_os_strerror(py, road, work, path, number,
+def test_the_module_s_own_errors_take_their_text_from_os_strerror(child, road, work, path, number,
                                                                   files, dirs):
     # A directory or a device is refused by the module itself, not by pathlib:
     # its error text comes from os.strerror as it is when the error is made.
     prepare(work, files, dirs)
-    out = create(py, road, path, body="""
+    out = create(child, road, path, body="""
 os.strerror = lambda number: f"text {number} from a patched strerror"
 print("result:", fc.create_file(PATH))
 """)
     assert out == failed(path, f"[Errno {number}] text {number} from a patched strerror: {path!r}")
 
 
-# Ways to run a child that file permissions apply to (root ignores them).
-UNPRIVILEGED = [
-    ("nobody", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]),
-    ("root without the file-permission capabilities", WITHOUT_FILE_CAPABILITIES),
-]
-
-
-@pytest.fixture
-def unprivileged():
-    """(argv prefix, world-readable scratch dir) for a child bound by permissions."""
-    scratch = Path(tempfile.mkdtemp(prefix="crenly-perm-")).resolve()
-    scratch.chmod(0o755)
-    reasons = []
-    try:
-        for who, prefix in [("current user", [])] if os.geteuid() else UNPRIVILEGED:
-            probe = subprocess.run([*prefix, sys.executable, "-c", "import crenly.crenly"],
-                                   cwd=scratch, env=child_env(), capture_output=True, text=True)
-            if probe.returncode == 0:
-                yield prefix, scratch
-                return
-            reasons.append(f"{who}: {(probe.stderr.strip().splitlines() or ['?'])[-1]}")
-        pytest.skip(f"no unprivileged child can import crenly.crenly ({'; '.join(reasons)})")
-    finally:
-        shutil.rmtree(scratch)
-
-
-@pytest.mark.skipif(shutil.which("setpriv") is None, reason="setpriv (util-linux) missing")
-@pytest.mark.skipif(WINDOWS, reason="POSIX permission bits and setpriv do not exist on Windows")
 @pytest.mark.parametrize("path, error", [
     ("ro/new.txt", "[Errno 13] Permission denied: 'ro/new.txt'"),
     ("ro/sub/new.txt", "[Errno 13] Permission denied: 'ro/sub'"),
 ])
-def test_unwritable_directory_fails_and_changes_nothing(unprivileged, road, path, error):
-    prefix, scratch = unprivileged
-    (scratch / "ro").mkdir()
-    before = prepare(scratch)
-    (scratch / "ro").chmod(0o555)
-    code = f"{prelude(road)}\nprint('result:', fc.create_file({path!r}))"
-    out = run_command([*prefix, sys.executable, "-c", code], cwd=scratch)
-    assert after_import(out, road) == failed(path, error)
-    assert snapshot(scratch) == before
+def test_unwritable_directory_fails_and_changes_nothing(child, unprivileged, road, work, path, error):
+    (work / "ro").mkdir()
+    before = prepare(work)
+    (work / "ro").chmod(0o555)
+    assert create(child, road, path, prefix=unprivileged) == failed(path, error)
+    assert snapshot(work) == before
 
 
 # Symbolic-link loops and names that Windows refuses or maps to a device: a
@@ -394,13 +336,13 @@ LOOP = "[Errno 40] Too many levels of symbolic links: '{}'"
     ({"a": "b", "b": "a"}, "d/b", LOOP.format("d/b")),
     ({"a": "b", "b": "a"}, "d/../d/a/x", "[Errno 17] File exists: 'd/../d/a'"),
 ])
-def test_symlink_loop_is_reported_and_changes_nothing(py, road, work, links, path, error):
+def test_symlink_loop_is_reported_and_changes_nothing(child, road, work, links, path, error):
     prepare(work, dirs=["d"])
     for name, target in links.items():
         os.symlink(target, work / name)
         os.symlink(target, work / "d" / name)
     before = snapshot(work)
-    assert create(py, road, path) == failed(path, error)
+    assert create(child, road, path) == failed(path, error)
     assert snapshot(work) == before
 
 
@@ -412,25 +354,25 @@ RECURSION = '\u2717 Error creating file "rec.txt": maximum recursion depth excee
     "fc = m.FileCreator()\nfc._notify = fc.create_file",
     "class Sub(m.FileCreator):\n    def _notify(self, filepath):\n        self.create_file(filepath)\nfc = Sub()",
 ])
-def test_call_loop_of_create_file_ends_in_a_reported_recursion_error(py, road, work, loop):
+def test_call_loop_of_create_file_ends_in_a_reported_recursion_error(child, road, work, loop):
     # The innermost call reports the RecursionError as its cross line; every
     # caller above it then completes and reports its success.
-    out = create(py, road, "rec.txt",
+    out = create(child, road, "rec.txt",
                  body=f"m.HAS_GROWL = False\n{loop}\nprint('result:', fc.create_file(PATH))")
     created = f'\u2713 File created: "{work / "rec.txt"}"'
     assert out[0].startswith(RECURSION) and out[-1] == "result: True", out[:3]
     assert set(out[1:-1]) == {created} and len(out) > 100, out[:3]
 
 
-def test_constructor_loop_ends_in_recursion_error(py):
-    out = after_import(py(prelude("pathlib") + """
+def test_constructor_loop_ends_in_recursion_error(child):
+    out = create(child, "pathlib", None, body="""
 m.HAS_GROWL = True
 m.FileCreator._init_growl = m.FileCreator.__init__
 try:
     m.FileCreator()
 except RecursionError as e:
     print("escaped:", type(e).__name__)
-"""))
+""")
     assert out == ["escaped: RecursionError"]
 
 
@@ -451,10 +393,10 @@ POSIX_ONLY = pytest.mark.skipif(WINDOWS, reason="a POSIX device path")
     ("keep ", True, True),       # and a trailing space
     (LONG, None, True),          # Windows: only where long paths are enabled
 ])
-def test_check_line_only_for_a_file_that_exists_afterwards(py, road, work, name, on_windows,
-                                                          on_posix):
+def test_check_line_only_for_a_file_that_exists_afterwards(child, road, work, name, on_windows,
+                                                           on_posix):
     before = prepare(work, files=["keep"])
-    out = create(py, road, name, body="""
+    out = create(child, road, name, body="""
 print("result:", fc.create_file(PATH))
 print("after:", fc.create_file("after.txt"))
 """)

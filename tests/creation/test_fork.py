@@ -4,6 +4,7 @@ afresh, whatever the other thread was doing."""
 
 import pytest
 
+from creation_helpers import HOLD_A_PROOF
 from helpers import WINDOWS
 
 pytestmark = pytest.mark.skipif(WINDOWS, reason="no fork on Windows")
@@ -36,34 +37,18 @@ copying.join()
 print("after:", os.get_inheritable(1), os.get_inheritable(2))
 """
 
-# The second call of the process proves the road; a key of posixpath's
-# namespace that collides with a name the proof looks up holds that thread
-# inside the proof (letting go of the interpreter lock) while the main thread
+# The second call of the process proves the road, held inside a lookup of
+# posixpath's "sep" (letting go of the interpreter lock) while the main thread
 # forks.
-DURING_A_PROOF = """
-import io, contextlib, os, posixpath, sys, threading, time, warnings
+DURING_A_PROOF = HOLD_A_PROOF + """
+import io, contextlib, os, posixpath, warnings
 import crenly.crenly as m
 warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
-inside, release, armed = threading.Event(), threading.Event(), [False]
-class Key(str):
-    def __hash__(self):
-        return hash("len")
-    def __eq__(self, other):
-        if armed[0] and os.getpid() == parent:
-            armed[0] = False
-            inside.set()
-            release.wait()
-        return False
-parent = os.getpid()
-posixpath.__dict__[Key("collides")] = None
 m.HAS_GROWL = m.HAS_CLIPBOARD = False
 creator = m.FileCreator()
 with contextlib.redirect_stdout(io.StringIO()):
     creator.create_file("first")  # the Python-level steps; the proof from the next call on
-armed[0] = True
-proving = threading.Thread(target=creator.create_file, args=("second",))
-proving.start()
-inside.wait()
+proving = held(posixpath, "sep", creator.create_file, "second")
 pid = os.fork()
 if pid == 0:
     with contextlib.redirect_stdout(io.StringIO()):
@@ -72,7 +57,7 @@ if pid == 0:
     print("child's road calls:", m.FileCreator.create_file._shortcut_calls, flush=True)
     os._exit(0)
 os.waitpid(pid, 0)
-release.set()
+patched.set()
 proving.join()
 """
 
@@ -82,6 +67,6 @@ proving.join()
                      "after: True True"]),
     (DURING_A_PROOF, ["child's road calls: 2"]),
 ], ids=["during a copy", "during a proof"])
-def test_a_child_forked_while_a_thread_is_inside_the_module(py, code, expected):
-    lines = py(code).ok().stdout.splitlines()
+def test_a_child_forked_while_a_thread_is_inside_the_module(child, code, expected):
+    lines = child(code).ok().stdout.splitlines()
     assert [line for line in lines if not line.startswith("\u2713")] == expected

@@ -10,9 +10,8 @@ import time
 
 import pytest
 
-from creation_helpers import forcing, model
 from crenly import crenly as mod
-from helpers import WINDOWS, child_env
+from helpers import WINDOWS, child_env, plain_expansion
 
 THREADS, SECONDS = 8, 2.0
 PATTERNS = ["t{i}/{{a, b}}{{c,d}}.x", "plain{i}.txt", "{{x,y}}{{1,2,3}}/t{i}{{z}}", "{{a,b}}" * 21]
@@ -32,7 +31,7 @@ def test_eight_threads_share_the_module(creator, tmp_path, fast_switches):
 
     def work(i):
         creator = shared if i % 2 else mod.FileCreator()
-        cases = [(text, expand(model, text)) for text in (p.format(i=i) for p in PATTERNS)]
+        cases = [(text, expand(plain_expansion, text)) for text in (p.format(i=i) for p in PATTERNS)]
         start.wait()
         stop = time.monotonic() + SECONDS
         try:
@@ -64,23 +63,19 @@ def test_eight_threads_share_the_module(creator, tmp_path, fast_switches):
 # ends it wherever it is: in a system call, in Python code the module called
 # (the clipboard copy, a notifier), or waiting for the interpreter lock.
 DAEMON = """
-import sys, threading, time
-import crenly.crenly as m
-{force}
+import threading, time
 services = sys.argv[1] == "on"
 m.HAS_CLIPBOARD = services and m.HAS_CLIPBOARD   # the real copy, or its warning
-m.HAS_GROWL = False
-creator = m.FileCreator()
 class Notifier:
     def notify(self, **kw):
         time.sleep(0)
 if services:
-    m.HAS_GROWL, creator.growl = True, Notifier()
+    m.HAS_GROWL, fc.growl = True, Notifier()
 running = threading.Event()
 def loop():
     for i in range(10**9):
-        creator.create_file(f"d{i % 7}/f{i % 50}.txt")
-        creator.create_file(f"d{i % 7}/f{i % 50}.txt/x")   # fails
+        fc.create_file(f"d{i % 7}/f{i % 50}.txt")
+        fc.create_file(f"d{i % 7}/f{i % 50}.txt/x")   # fails
         running.set()
 threading.Thread(target=loop, daemon=True).start()
 running.wait()
@@ -93,11 +88,10 @@ time.sleep(0.005)
 @pytest.mark.plain_build_only(reason="ASan does not follow the unwind with which glibc ends a daemon thread "
                                      "at exit: the unwinder writes to stack that the frames it left keep poisoned")
 @pytest.mark.parametrize("services", ["off", "on"])
-def test_exit_with_a_daemon_thread_inside_the_module(py, road, services):
+def test_exit_with_a_daemon_thread_inside_the_module(child, road, services):
     # No display: the real clipboard copy fails with its warning instead of
     # taking the desktop's clipboard and starting a helper.
     env = child_env(DISPLAY=None, WAYLAND_DISPLAY=None)
-    code = DAEMON.replace("{force}", forcing(road))
-    statuses = [py(code, services, timeout=60, env=env).returncode for _ in range(30)]
+    statuses = [child(DAEMON, services, road=road, env=env).returncode for _ in range(30)]
     crashes = [status for status in statuses if status != 0]
     assert crashes == [], f"{len(crashes)} of 30 exits failed: {crashes}"

@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from helpers import LEAK_BOUND, leak_check
+from helpers import leaks
 from module_helpers import ROWS, List, Str, model
 
 SELF = type("Self", (), {"__repr__": lambda self: "self"})()  # the instance, in the call templates
@@ -230,10 +230,6 @@ def test_refused_calls_do_not_leak(mod, obj, qualname):
     calls = [(lambda: func(value),), (lambda: func(value, x=value),)] if func else [
         (*args, *kwargs.values(), call) for q, args, kwargs in ERROR_CALLS if q == qualname
         for call in three_ways(mod, obj, qualname, args, kwargs).values()]
-    leaking = []
-    for *values, call in calls:
-        values = [obj, value, *(v for v in values if v is not SELF)]
-        deltas, grown = leak_check(call, values)
-        if any(deltas) or grown > LEAK_BOUND:
-            leaking.append((values, deltas, grown))
+    leaking = [(values, found) for *values, call in calls
+               if (found := leaks(call, [obj, value, *(v for v in values if v is not SELF)]))]
     assert leaking == []

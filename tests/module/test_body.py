@@ -46,9 +46,9 @@ PROBES = {  # name: (changes to PRESENT, warning lines, [HAS_CLIPBOARD, HAS_GROW
 
 
 @pytest.mark.parametrize("case", PROBES)
-def test_optional_services_are_probed_at_import(report, fakes, case):
+def test_optional_services_are_probed_at_import(child, fakes, case):
     changes, lines, flags, formatter = PROBES[case]
-    out, r = report("""
+    out, r = child("""
         import argparse, sys
         import crenly.crenly as m
         g = vars(m)
@@ -59,7 +59,7 @@ def test_optional_services_are_probed_at_import(report, fakes, case):
                      "gntp" not in g or m.gntp is sys.modules["gntp"],
                      "gntp" not in g or m.gntp.notifier is sys.modules["gntp.notifier"]],
                formatter="argparse" if fmt is argparse.RawTextHelpFormatter else fmt.__module__)
-    """, extra_paths=[fakes({**PRESENT, **changes})])
+    """, extra_paths=[fakes({**PRESENT, **changes})]).report()
     assert out.splitlines() == lines
     bound = [name for name, flag in zip(("clipboard", "gntp"), flags) if flag]
     assert r == {"flags": flags, "bound": bound, "same": [True, True, True],
@@ -72,8 +72,8 @@ def test_optional_services_are_probed_at_import(report, fakes, case):
     ("clipboard/__init__.py", "raise OSError('no display')\n", "OSError"),
     ("gntp/notifier.py", "raise ValueError('bad notifier')\n", "ValueError"),
 ])
-def test_errors_other_than_import_errors_fail_the_import(report, fakes, path, source, raised):
-    out, r = report("""
+def test_errors_other_than_import_errors_fail_the_import(child, fakes, path, source, raised):
+    out, r = child("""
         import sys, traceback
         try:
             import crenly.crenly
@@ -81,7 +81,7 @@ def test_errors_other_than_import_errors_fail_the_import(report, fakes, path, so
             report(raised=type(e).__name__, registered="crenly.crenly" in sys.modules,
                    init=[f.name for f in traceback.extract_tb(e.__traceback__)
                          ].count("init crenly.crenly"))
-    """, extra_paths=[fakes({**PRESENT, path: source})])
+    """, extra_paths=[fakes({**PRESENT, path: source})]).report()
     assert out == ""
     assert r == {"raised": raised, "registered": False, "init": 1}
 

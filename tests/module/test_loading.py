@@ -16,8 +16,8 @@ INTERP = ("Interpreter change detected - this module can only be loaded into one
 BROKEN_CLIPBOARD = {"clipboard/__init__.py": "raise RuntimeError('broken clipboard')\n"}
 
 
-def test_reimport_and_reload_reuse_the_module_without_running_the_body(report, fakes):
-    out, r = report("""
+def test_reimport_and_reload_reuse_the_module_without_running_the_body(child, fakes):
+    out, r = child("""
         import importlib, sys
         import crenly.crenly as first
         print("--again--")
@@ -26,12 +26,12 @@ def test_reimport_and_reload_reuse_the_module_without_running_the_body(report, f
         second = importlib.import_module("crenly.crenly")
         report(same=[second is first, importlib.reload(second) is first,
                      sys.modules["crenly.crenly"] is first], name=first.NAME)
-    """, extra_paths=[fakes(ABSENT)])
+    """, extra_paths=[fakes(ABSENT)]).report()
     assert (out, r) == (WARNINGS + "--again--\n", {"same": [True] * 3, "name": "rebound"})
 
 
-def test_exec_step_refuses_a_second_module_object(report, fakes):
-    out, r = report("""
+def test_exec_step_refuses_a_second_module_object(child, fakes):
+    out, r = child("""
         import importlib, importlib.util
         found = importlib.util.find_spec("crenly.crenly")
         first, second = [importlib.util.module_from_spec(found) for _ in range(2)]
@@ -41,7 +41,7 @@ def test_exec_step_refuses_a_second_module_object(report, fakes):
         except RuntimeError as e:
             report(error=str(e), distinct=first is not second, bare=hasattr(second, "NAME"),
                    imported=importlib.import_module("crenly.crenly") is first)
-    """, extra_paths=[fakes(ABSENT)])
+    """, extra_paths=[fakes(ABSENT)]).report()
     assert out == WARNINGS
     assert r == {"error": REINIT, "distinct": True, "bare": False, "imported": True}
 
@@ -82,11 +82,11 @@ report(message=str(exc), entries=entries, line=frames[1].lineno,
 
 
 @pytest.mark.parametrize("case", FAILURES)
-def test_failed_body_gets_an_init_entry_and_a_later_import_runs_afresh(report, fakes, case):
+def test_failed_body_gets_an_init_entry_and_a_later_import_runs_afresh(child, fakes, case):
     code, printed, message, raised_in, (after, before) = FAILURES[case]
     broken = fakes(BROKEN_CLIPBOARD if raised_in else {}, "broken")
-    out, r = report(f"BROKEN = {str(broken)!r}\nimport importlib, importlib.util, sys, traceback"
-                    + code + RETRY, extra_paths=[broken, fakes(PRESENT)])
+    out, r = child(f"BROKEN = {str(broken)!r}\nimport importlib, importlib.util, sys, traceback"
+                   + code + RETRY, extra_paths=[broken, fakes(PRESENT)]).report()
     assert out == printed + "--retry--\n"
     assert r["message"] == message
     assert r["entries"] == [["<module>", "<string>"], ["init crenly.crenly", "crenly/crenly"]] + [
@@ -100,12 +100,12 @@ def test_failed_body_gets_an_init_entry_and_a_later_import_runs_afresh(report, f
     "import importlib.util\nimportlib.util.module_from_spec(importlib.util.find_spec('crenly.crenly'))",
     "try:\n    import crenly.crenly\nexcept RuntimeError:\n    pass",
 ], ids=["after import", "after create step only", "after failed import"])
-def test_second_interpreter_is_refused(report, fakes, first):
+def test_second_interpreter_is_refused(child, fakes, first):
     paths = [fakes(BROKEN_CLIPBOARD, "broken")] if "RuntimeError" in first else []
     # A second interpreter that shares the interpreter lock: one with a lock of
     # its own refuses any module that does not declare support for that, before
     # crenly's own check runs.
-    out, r = report(first + """
+    out, r = child(first + """
 try:
     import _interpreters  # 3.13
 except ImportError:
@@ -117,7 +117,7 @@ except ImportError:
 else:
     failed = _interpreters.exec(_interpreters.create("legacy"), "import crenly.crenly")
     report(error=failed and f"<class '{failed.type.__name__}'>: {failed.msg}")
-""", extra_paths=paths + [fakes(PRESENT)])
+""", extra_paths=paths + [fakes(PRESENT)]).report()
     assert r["error"] == f"<class 'ImportError'>: {INTERP}"
 
 

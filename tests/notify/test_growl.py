@@ -87,10 +87,10 @@ def test_real_daemon_stores_the_registration_and_each_file(gol, x_display, crenl
                      for name in ("a.txt", "b.txt")], gol.describe()
 
 
-def test_icon_is_looked_up_afresh_for_every_message(growl_daemon, package_copy, py):
+def test_icon_is_looked_up_afresh_for_every_message(growl_daemon, package_copy, child):
     icon = package_copy / "crenly" / "crenly.jpg"
     icon.unlink(missing_ok=True)
-    run = py("""
+    run = child("""
         import sys
         from pathlib import Path
         import crenly.crenly as m
@@ -145,9 +145,9 @@ def test_daemon_failures_never_stop_the_run(modes, debug, expected, seen, reques
     (["--DEBUG", "-debug"], []),
     (["x", "--debug"], [NOTE_ERROR + "INVALID_GNTP_INFO"]),
 ])
-def test_only_an_exact_debug_element_reports_notify_errors(argv, expected, growl_daemon, py):
+def test_only_an_exact_debug_element_reports_notify_errors(argv, expected, growl_daemon, child):
     growl_daemon.modes[N] = "garbage"
-    run = py("""
+    run = child("""
         from crenly.crenly import FileCreator
         FileCreator().create_file("a.txt")
         """, *argv, env=env_for(), timeout=30).ok()
@@ -155,8 +155,8 @@ def test_only_an_exact_debug_element_reports_notify_errors(argv, expected, growl
     assert growl_daemon.kinds() == [R, N]
 
 
-def test_notify_reads_has_growl_at_each_call(growl_daemon, py):
-    run = py("""
+def test_notify_reads_has_growl_at_each_call(growl_daemon, child):
+    run = child("""
         import crenly.crenly as m
         creator = m.FileCreator()
         m.HAS_GROWL = False
@@ -171,9 +171,9 @@ def test_notify_reads_has_growl_at_each_call(growl_daemon, py):
                                    note('File created: ""', installed_icon())]
 
 
-def test_init_growl_without_client_package(growl_daemon, py, fakes):
+def test_init_growl_without_client_package(growl_daemon, child, fakes):
     broken = fakes({"gntp/__init__.py": "raise ImportError('no client here')\n"})
-    run = py("""
+    run = child("""
         import crenly.crenly as m
         print("--", m.HAS_GROWL, hasattr(m, "gntp"))
         creator = m.FileCreator()

@@ -60,10 +60,10 @@ def run_module(tmp_path, *args):
 # The stub's `__version__: str` holds whatever was imported first; stubtest
 # itself does not compare a module with a `str` stub, so the child checks that.
 @pytest.mark.parametrize("first", ["crenly", "crenly.__version__"])
-def test_stub_agrees_with_the_module(tmp_path, first):
+def test_stub_agrees_with_the_module(child, first):
     code = (f"import sys, {first}, crenly; from mypy import stubtest;"
             " assert type(crenly.__version__) is str, crenly.__version__; sys.exit(stubtest.main())")
-    run = run_command([sys.executable, "-c", code, "crenly"], cwd=tmp_path, timeout=300)
+    run = child(code, "crenly", timeout=300)
     assert run.returncode == 0 and "Success" in run.stdout, run.describe()
 
 
@@ -113,7 +113,7 @@ LEFTOVERS = ["crenly/crenly.cpython-312-x86_64-linux-gnu.so", "crenly/crenly.cp3
 @pytest.mark.skipif(importlib.util.find_spec("scikit_build_core") is None
                     or not (REPO / "CMakeLists.txt").exists(),
                     reason="needs the source tree and scikit-build-core")
-def test_sdist_carries_everything_a_build_needs(tmp_path):
+def test_sdist_carries_everything_a_build_needs(child, tmp_path):
     """The sdist of a working tree holds the files a build reads, exactly:
     none of the tree's leftovers."""
     tree = tmp_path / "tree"
@@ -127,7 +127,7 @@ def test_sdist_carries_everything_a_build_needs(tmp_path):
     write_tree(tree, dict.fromkeys(LEFTOVERS, "left over\n"))
     code = ("import sys; from scikit_build_core.build import build_sdist;"
             " print(build_sdist(sys.argv[1]))")
-    run = run_command([sys.executable, "-c", code, str(tmp_path)], cwd=tree, timeout=300).ok()
+    run = child(code, str(tmp_path), cwd=tree, timeout=300).ok()
     with tarfile.open(tmp_path / run.stdout.split()[-1]) as sdist:
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
     assert names == wanted

@@ -2,14 +2,13 @@
 read, and what a broken file prints."""
 
 import builtins
-import contextlib
 import pathlib
 import sys
 import types
 
 import pytest
 
-from helpers import LEAK_BOUND, PRESENT, Sink, child_env, leak_check, write_tree
+from helpers import PRESENT, child_env, leaks, write_tree
 
 FIRST, SECOND = "__version__.py", "crenly/__version__.py"  # beside the module; sub-directory
 UNDECODABLE = b'version = "\xff"\n'
@@ -25,7 +24,7 @@ report(file=m.__file__, at_import=m.__version__, called=m.get_version())
 """
 
 
-def lookup(report, fakes, package_copy, files, traceback_switch=None):
+def lookup(child, fakes, package_copy, files, traceback_switch=None):
     """Import a copy of the module with `files` beside it (None: a directory);
     return what the import printed, what the later call printed, and the version."""
     pkgdir = package_copy / "crenly"
@@ -38,7 +37,7 @@ def lookup(report, fakes, package_copy, files, traceback_switch=None):
         else:
             path.write_bytes(data)
     env = child_env([fakes(PRESENT)], TRACEBACK=traceback_switch)
-    out, r = report(CHILD.format(pkgdir=str(pkgdir)), env=env)
+    out, r = child(CHILD.format(pkgdir=str(pkgdir)), env=env).report()
     assert r["file"].startswith(str(pkgdir))
     assert r["at_import"] == r["called"]
     at_import, _, at_call = out.partition("--call--\n")
@@ -64,16 +63,16 @@ def lookup(report, fakes, package_copy, files, traceback_switch=None):
     ({FIRST: None, SECOND: b'version = "3.0"\n'}, "3.0"),
     ({FIRST: None, SECOND: None}, "2.0"),
 ])
-def test_version_file_lookup(report, fakes, package_copy, files, version):
-    assert lookup(report, fakes, package_copy, files) == ("", "", version)
+def test_version_file_lookup(child, fakes, package_copy, files, version):
+    assert lookup(child, fakes, package_copy, files) == ("", "", version)
 
 
 @pytest.mark.parametrize("switch, shows_traceback", [
     (None, False), ("1", True), ("true", True), ("True", True),
     ("TRUE", False), ("", False), ("0", False), (" 1", False),
 ])
-def test_undecodable_version_file(report, fakes, package_copy, switch, shows_traceback):
-    at_import, at_call, version = lookup(report, fakes, package_copy, {FIRST: UNDECODABLE},
+def test_undecodable_version_file(child, fakes, package_copy, switch, shows_traceback):
+    at_import, at_call, version = lookup(child, fakes, package_copy, {FIRST: UNDECODABLE},
                                          switch)
     assert version == "2.0"
     for printed in (at_import, at_call):
@@ -164,6 +163,4 @@ def test_reported_failures_do_not_leak(mod, monkeypatch, tmp_path, broken):
         monkeypatch.delattr(mod, "__file__")
     else:
         monkeypatch.setattr(mod, "__file__", where)
-    with contextlib.redirect_stdout(Sink()):
-        deltas, grown = leak_check(mod.get_version, [where, mod.get_version])
-    assert deltas == [0, 0] and grown < LEAK_BOUND, (deltas, grown)
+    assert leaks(mod.get_version, [where, mod.get_version]) is None

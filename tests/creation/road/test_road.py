@@ -37,8 +37,8 @@ if __name__ == "__main__":  # a child of these tests: the helpers lie in the fol
     sys.path[1:1] = [str(pathlib.Path(__file__).resolve().parents[i]) for i in (1, 2)]
 
 import crenly.crenly as mod  # noqa: E402
-from creation_helpers import force_pathlib, forcing  # noqa: E402
-from helpers import INTERPRETER, WITHOUT_FILE_CAPABILITIES, child_env, without_bytecode  # noqa: E402
+from creation_helpers import HOLD_A_PROOF, TAKE_FUNCTION_WATCHERS  # noqa: E402
+from helpers import INTERPRETER, child_env, force_pathlib, without_bytecode  # noqa: E402
 
 if sys.platform == "win32":
     pytest.skip("create_file has no native road on Windows: it always takes the pathlib steps, "
@@ -362,24 +362,15 @@ def test_the_road_shows_what_the_pathlib_steps_show(tmp_path):
     assert TOTALS["native"] > 0, TOTALS  # the road stood in
 
 
-def run_child(mode, folder, prefix=()):
-    proc = subprocess.run([*prefix, sys.executable, __file__, "child", mode, str(folder)], cwd=folder,
-                          capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    return proc.stdout
+def test_with_an_audit_hook_installed_partway(child, tmp_path):
+    run = child(pathlib.Path(__file__), "child", "audit", str(tmp_path), cwd=tmp_path, timeout=600)
+    assert "road calls" in run.ok().stdout
 
 
-def test_with_an_audit_hook_installed_partway(tmp_path):
-    assert "road calls" in run_child("audit", tmp_path)
-
-
-@pytest.mark.skipif(os.geteuid() == 0 and shutil.which("setpriv") is None,
-                    reason="setpriv (util-linux) missing")
-def test_as_an_unprivileged_user(tmp_path):
-    # Root keeps its own files (the checkout, the test's folder, which other
-    # users may not enter) and loses only what lets it past permission bits.
-    prefix = () if os.geteuid() != 0 else WITHOUT_FILE_CAPABILITIES
-    assert "road calls" in run_child("plain", tmp_path, prefix)
+def test_as_an_unprivileged_user(child, unprivileged, tmp_path):
+    run = child(pathlib.Path(__file__), "child", "plain", str(tmp_path), prefix=unprivileged,
+                cwd=tmp_path, timeout=600)
+    assert "road calls" in run.ok().stdout
 
 
 # ---- Each patch and each observer is honoured the moment it is made, and
@@ -596,29 +587,15 @@ def test_a_patch_made_mid_call_is_honoured(source, road, creator, fast_switches,
 
 # ---- Limits and hostile cases, in a fresh process each, on both roads.
 
-CHILD_PRELUDE = """
-import contextlib, gc, io, os, pathlib, sys
-import crenly.crenly as m
-m.HAS_CLIPBOARD = m.HAS_GROWL = False
-{force}
-creator = m.FileCreator()
-with contextlib.redirect_stdout(io.StringIO()):
-    creator.create_file("warm-up")   # proves the road
-"""
-
-
-def on_both_roads(py, tmp_path, code, *argv, **kw):
-    """The output of `code` after CHILD_PRELUDE, the same on each road (each in
-    a folder of its own), and the number of calls the native road stood in for."""
+def on_both_roads(child, tmp_path, code, *argv, **kw):
+    """What `code` prints (the clipboard off, after the road's prelude, whose
+    creator is fc), the same on each road (each in a folder of its own), and
+    the number of calls the native road stood in for."""
     outputs = {}
     for road in ("native", "pathlib"):
         (tmp_path / road).mkdir()
-        prelude = CHILD_PRELUDE.replace("{force}", forcing(road))
-        run = py(prelude + code + "\nprint('road calls:', m.FileCreator.create_file._shortcut_calls)",
-                 *argv, cwd=tmp_path / road, **kw)
-        assert run.returncode == 0, run.describe()
-        *lines, calls = run.stdout.replace(str(tmp_path / road), "<WORK>").splitlines()
-        outputs[road] = ("\n".join(lines), int(calls.split(": ")[1]))
+        run = child("m.HAS_CLIPBOARD = False\n" + code, *argv, road=road, cwd=tmp_path / road, **kw)
+        outputs[road] = (run.parts()[1].replace(str(tmp_path / road), "<WORK>"), run.calls)
     assert outputs["native"][0] == outputs["pathlib"][0] and outputs["pathlib"][1] == 0, outputs
     return outputs["native"]
 
@@ -633,7 +610,7 @@ sys.setrecursionlimit(60)
 def at_depth(depth, name):
     if depth:
         return at_depth(depth - 1, name)
-    return creator.create_file(name)
+    return fc.create_file(name)
 def depths():
     return range(40, 60)
 """,
@@ -642,7 +619,7 @@ sys.setrecursionlimit(10**6)
 def at_depth(depth, name):
     if depth:
         return next(map(at_depth, [depth - 1], [name]))
-    return creator.create_file(name)
+    return fc.create_file(name)
 def dive(depth):
     try:
         return next(map(dive, [depth + 1]))
@@ -666,9 +643,9 @@ def depths():
     ("python frames", "d{depth}.txt", "source only"),
     ("c stack", "d{depth}/f.txt", "compiled"),
 ])
-def test_near_the_recursion_limit_the_roads_agree(py, tmp_path, limit, name, bytecode):
+def test_near_the_recursion_limit_the_roads_agree(child, tmp_path, limit, name, bytecode):
     env = child_env() if bytecode == "compiled" else without_bytecode(tmp_path / "cache")
-    text, calls = on_both_roads(py, tmp_path, LIMITS[limit] + """
+    text, calls = on_both_roads(child, tmp_path, LIMITS[limit] + """
 import re, threading
 def scan():
     for depth in depths():
@@ -688,10 +665,10 @@ thread.join()
     assert len(outcomes) > 1 and calls > 0, text
 
 
-def test_a_lookup_that_replaces_the_mro_mid_walk(py, tmp_path):
+def test_a_lookup_that_replaces_the_mro_mid_walk(child, tmp_path):
     # A key of PosixPath's own dictionary whose __eq__ gives the class its
     # bases anew (a new MRO) when a lookup of "touch" compares with it.
-    text, _ = on_both_roads(py, tmp_path, """
+    text, _ = on_both_roads(child, tmp_path, """
 class Key(str):
     def __hash__(self):
         return hash("touch")
@@ -701,7 +678,7 @@ class Key(str):
         return False
 gc.get_referents(pathlib.PosixPath.__dict__)[0][Key("odd")] = None
 for name in ("a.txt", "b/c.txt", "a.txt"):
-    print(creator.create_file(name))
+    print(fc.create_file(name))
 """)
     assert "\u2713 File created" in text and "False" not in text
 
@@ -709,70 +686,42 @@ for name in ("a.txt", "b/c.txt", "a.txt"):
 # Every function-watcher slot taken by another extension before the first
 # proof: no proof then, so a code object replaced meanwhile is run (the
 # change goes unseen by the module); once a slot is free, the road returns.
-TAKE_FUNCTION_WATCHERS = """
-import ctypes
-Watcher = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-ctypes.pythonapi.PyFunction_AddWatcher.argtypes = [Watcher]
-watching, taken = Watcher(lambda *args: 0), []
-while True:
-    try:
-        taken.append(ctypes.pythonapi.PyFunction_AddWatcher(watching))
-    except RuntimeError:  # every slot is taken
-        break
-"""
-
-
-def test_with_every_function_watcher_taken(py, tmp_path):
-    text, calls = on_both_roads(py, tmp_path, TAKE_FUNCTION_WATCHERS + """
+def test_with_every_function_watcher_taken(child, tmp_path):
+    text, calls = on_both_roads(child, tmp_path, TAKE_FUNCTION_WATCHERS + """
 def is_file(self, *args, **kwargs):
     print("is_file replaced")
     return False
 genuine, touch = pathlib.Path.is_file.__code__, pathlib.Path.touch
 with contextlib.redirect_stdout(io.StringIO()):
     for step in range(3):
-        creator.create_file(f"before{step}")
+        fc.create_file(f"before{step}")
         pathlib.Path.touch = lambda *args, **kwargs: None  # a change a proof would see
         pathlib.Path.touch = touch
 pathlib.Path.is_file.__code__ = is_file.__code__
-print(creator.create_file("replaced"))
+print(fc.create_file("replaced"))
 pathlib.Path.is_file.__code__ = genuine
 for slot in taken:
     ctypes.pythonapi.PyFunction_ClearWatcher(slot)
 with contextlib.redirect_stdout(io.StringIO()):
     for step in range(300):
-        creator.create_file(f"after{step}")
+        fc.create_file(f"after{step}")
 """)
     assert "is_file replaced" in text and calls > 0, text
 
 
-def test_a_proof_overtaken_by_a_patch_is_dropped(py, tmp_path):
+def test_a_proof_overtaken_by_a_patch_is_dropped(child, tmp_path):
     # A proof on another thread waits inside a lookup of posixpath's "sep"
     # (after it has read os.mkdir) while os.mkdir is patched; the pathlib
     # steps call the patch from then on.
-    text, _ = on_both_roads(py, tmp_path, """
-import posixpath, threading
-waiting, patched, genuine, made = threading.Event(), threading.Event(), os.mkdir, []
-class Key(str):
-    armed = False  # once in place: putting it there compares it
-    def __hash__(self):
-        return hash("sep")
-    def __eq__(self, other):
-        if self.armed and not waiting.is_set():
-            waiting.set()
-            patched.wait()
-        return False
-sep = vars(posixpath).pop("sep")
-vars(posixpath)[Key("odd")] = None  # looked at before "sep" from now on
-vars(posixpath)["sep"] = sep
-Key.armed = True
-proving = threading.Thread(target=creator.create_file, args=("a/x.txt",))
-proving.start()
-waiting.wait()
+    text, _ = on_both_roads(child, tmp_path, HOLD_A_PROOF + """
+import posixpath
+genuine, made = os.mkdir, []
+proving = held(posixpath, "sep", fc.create_file, "a/x.txt")
 os.mkdir = lambda path, *args: made.append(os.fspath(path)[-1]) or genuine(path, *args)
-print(creator.create_file("b/x.txt"))
+print(fc.create_file("b/x.txt"))
 patched.set()
 proving.join()
-print(creator.create_file("c/x.txt"))
+print(fc.create_file("c/x.txt"))
 print(sorted(set(made) - {"a"}))
 """)
     assert "['b', 'c']" in text, text
@@ -882,15 +831,15 @@ def handler_raising(exception):
     # an error that is_dir's filter raises up to 3.13, and genericpath's isdir swallows from 3.14 on
     ("new.statintr", handler_raising("PermissionError(13, 'from the handler')"), [], None),
 ])
-def test_a_failure_and_a_signal_look_the_same(py, tmp_path, shim, name, prepare, shown, result):
+def test_a_failure_and_a_signal_look_the_same(child, tmp_path, shim, name, prepare, shown, result):
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     code = prepare + f"""
 try:
-    print(creator.create_file({name!r}))
+    print(fc.create_file({name!r}))
 except BaseException:
     print(__import__("traceback").format_exc())
 print("utime calls:", __import__("ctypes").CDLL(None).shim_utime_calls())"""
-    out, calls = on_both_roads(py, tmp_path, code, "--debug", env=child_env(LD_PRELOAD=preload))
+    out, calls = on_both_roads(child, tmp_path, code, "--debug", env=child_env(LD_PRELOAD=preload))
     assert calls > 0 and all(text in out for text in shown), out  # the road stood in
     if result is not None:
         assert f"\n{result}\nutime calls:" in out
