@@ -307,8 +307,14 @@ def test_sigint_in_a_long_run_stops_promptly_and_leaves_whole_files(crenly_bin, 
     scratch = Path(tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
     try:
         with open(scratch / "out", "w+b") as out:
-            child = subprocess.Popen([str(crenly_bin), "d/" + digits * 5], cwd=scratch, env=env(),
-                                     stdout=out, stderr=subprocess.PIPE)
+            # An ignored SIGINT stays ignored across exec (a suite run as a background job
+            # inherits it), a handled one does not: the run gets SIGINT's default either way.
+            previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+            try:
+                child = subprocess.Popen([str(crenly_bin), "d/" + digits * 5], cwd=scratch,
+                                         env=env(), stdout=out, stderr=subprocess.PIPE)
+            finally:
+                signal.signal(signal.SIGINT, previous)
             while not (scratch / "d/00999").exists() and child.poll() is None:
                 time.sleep(0.005)
             child.send_signal(signal.SIGINT)
