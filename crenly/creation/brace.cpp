@@ -198,9 +198,15 @@ Proof re_proof{build_re, 2};
 
 /// Whether looking the brace key up in `cache` runs no Python code: every
 /// key is re's own kind, (type, text, flags), whose comparison with the
-/// brace key stays in C (a class of a metaclass of its own, or a text or
-/// flags of another type, could compare by Python code). Kept while the
-/// cache's stamp stays.
+/// brace key stays in C (a class of a metaclass of its own, a text of
+/// another type, or flags that compare otherwise than an int does could
+/// compare by Python code). Flags may be of an int subclass that compares
+/// as int does: re's own sub and split file their patterns under one from
+/// 3.13 on. Kept while the cache's stamp stays.
+bool compares_as_int(PyObject* flags) {
+    return PyLong_Check(flags) && Py_TYPE(flags)->tp_richcompare == PyLong_Type.tp_richcompare;
+}
+
 bool plain_keys(PyObject* cache) {
     const std::uint64_t now = stamp(cache);
     if (objects.cache == cache && objects.plain_at == now) return true;
@@ -214,7 +220,7 @@ bool plain_keys(PyObject* cache) {
         // Only a key of str texts compares its text and flags with the brace key's.
         if (kind == reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
             !(PyUnicode_CheckExact(PyTuple_GET_ITEM(key, 1)) &&
-              PyLong_CheckExact(PyTuple_GET_ITEM(key, 2)))) {
+              compares_as_int(PyTuple_GET_ITEM(key, 2)))) {
             return false;
         }
     }

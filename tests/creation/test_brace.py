@@ -346,6 +346,22 @@ expand("purged, compiled")  # ['d/a', 'd/b'] 0 +
 with mock.patch.object(re, "_cache2", {}):
     expand("cache replaced")  # ['d/a', 'd/b'] 0 -
     back("cache replaced, filled")  # ['d/a', 'd/b'] 0 +
+# Keys of bytes, and of flags of an int subclass (re's sub and split file
+# theirs so from 3.13 on): compared in C. Flags that compare by Python code,
+# under the brace pattern: re's search calls their __eq__, and so does crenly.
+class Flags(int):
+    pass
+class EqFlags(int):
+    __hash__ = int.__hash__
+    def __eq__(self, other):
+        calls.append("eq")
+        return int.__eq__(self, other)
+re.split(",", "a,b"), re.search(b"x", b"x"), re.search("x", "x", Flags(0))
+back("keys of bytes and of int subclasses")  # ['d/a', 'd/b'] 0 +
+re.purge()
+re.search(PATTERN, "", EqFlags(0))
+expand("brace key's flags compare by Python code")  # ['d/a', 'd/b'] 1 -
+re.purge()
 # A key of re's cache that compares equal to the brace pattern's by Python
 # code: as many calls of its __eq__ as re's own search makes (how many
 # depends on where the hash seed puts it), the same exception and frames.
