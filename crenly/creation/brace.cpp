@@ -196,17 +196,17 @@ void build_re(Prover& p) {
 // search, then _compile.
 Proof re_proof{build_re, 2};
 
-/// Whether looking the brace key up in `cache` runs no Python code: every
-/// key is re's own kind, (type, text, flags), whose comparison with the
-/// brace key stays in C (a class of a metaclass of its own, a text of
-/// another type, or flags that compare otherwise than an int does could
-/// compare by Python code). Flags may be of an int subclass that compares
-/// as int does: re's own sub and split file their patterns under one from
-/// 3.13 on. Kept while the cache's stamp stays.
+/// Whether `flags` is an int, of a class that compares as int does (re's sub
+/// and split file their patterns under such a subclass from 3.13 on).
 bool compares_as_int(PyObject* flags) {
     return PyLong_Check(flags) && Py_TYPE(flags)->tp_richcompare == PyLong_Type.tp_richcompare;
 }
 
+/// Whether looking the brace key up in `cache` runs no Python code: every
+/// key is re's own kind, (type, text, flags), whose comparison with the
+/// brace key stays in C (a class of a metaclass of its own, a text of
+/// another type, or flags that compare otherwise than an int does could
+/// compare by Python code). Kept while the cache's stamp stays.
 bool plain_keys(PyObject* cache) {
     const std::uint64_t now = stamp(cache);
     if (objects.cache == cache && objects.plain_at == now) return true;
