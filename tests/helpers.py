@@ -26,6 +26,7 @@ REPO = Path(__file__).resolve().parents[1]  # the checkout: sources, README
 WINDOWS = sys.platform == "win32"
 # Wine departs from Windows in places; those expectations are marked xfail.
 WINE = WINDOWS and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+WINE_FAILED_START = 1359  # ERROR_INTERNAL_ERROR
 # The class of a pathlib.Path on this host.
 PATH_CLASS = "WindowsPath" if WINDOWS else "PosixPath"
 
@@ -194,8 +195,18 @@ def run_command(argv, *, cwd, env=None, timeout=60) -> Run:
     leaves in the background (a clipboard's) holds it."""
     outputs = []
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.run(argv, cwd=cwd, env=env or child_env(), stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err, timeout=timeout).returncode
+        for start in range(2):
+            try:
+                status = subprocess.run(argv, cwd=cwd, env=env or child_env(),
+                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                        timeout=timeout).returncode
+                break
+            except OSError as e:
+                # Wine, now and then, reports a process that ended while it was being set
+                # up, before any of its code ran: [WinError 1359] Internal error. It is
+                # started once more.
+                if not WINE or start or e.winerror != WINE_FAILED_START:
+                    raise
         for file in (out, err):
             file.seek(0)
             with io.TextIOWrapper(file, "utf-8", "surrogateescape") as text:  # universal newlines
